@@ -1,0 +1,50 @@
+// Clock, sleep, MS-DOS date and time, and INI files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct LocalTime {
+  int year = 0, month = 0, day = 0;  // month 1-12, day 1-31
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+  int dayOfWeek = 0;  // 0 Sunday .. 6 Saturday
+};
+
+LocalTime Now();
+LocalTime ToLocalTime(int64_t unixSeconds);
+int64_t FromLocalTime(const LocalTime& t);  // Unix seconds
+uint64_t TickCount();                        // milliseconds, monotonic
+void Sleep(uint32_t milliseconds);
+
+// MS-DOS date and time packed as (date << 16) | time, from local time.
+// Years before 1980 clamp to 1980-01-01 00:00:00.
+uint32_t UnixToDosDateTime(int64_t unixSeconds);
+int64_t DosDateTimeToUnix(uint32_t dosDateTime);
+
+// A profile (INI) file, read only. Sections and keys compare without regard to
+// case, the first match wins, a missing file or key gives the default. Values
+// are trimmed of surrounding blanks.
+class IniFile {
+ public:
+  explicit IniFile(const std::string& dosPath);
+  std::string ReadString(const std::string& section, const std::string& key,
+                         const std::string& defaultValue) const;
+  int ReadInteger(const std::string& section, const std::string& key, int defaultValue) const;
+  bool SectionExists(const std::string& section) const;
+  std::vector<std::string> ReadSection(const std::string& section) const;        // keys
+  std::vector<std::string> ReadSectionValues(const std::string& section) const;  // "key=value"
+  const std::string& FileName() const { return fileName_; }
+
+ private:
+  struct Entry {
+    std::string section, key, value;
+  };
+  std::string fileName_;
+  std::vector<Entry> entries_;
+  std::vector<std::string> sections_;
+};
+
+}  // namespace platform

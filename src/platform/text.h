@@ -1,0 +1,48 @@
+// Code pages, case mapping, comparison and locale.
+//
+// The program's ANSI code page is CP1252; the OEM code page is CP437 unless
+// VELUPDATE_OEMCP names another (850, 852, 866 ...). Conversions map byte for
+// byte and never fail: a character without a counterpart becomes the target
+// page's substitute ('?' for 8-bit pages). Case mapping and comparison follow
+// CP1252 (accented letters included) whatever the host's locale.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+int OemCodePage();
+
+std::string AnsiToOem(std::string_view text);
+std::string OemToAnsi(std::string_view text);
+void AnsiToOemBuff(char* buffer, size_t count);  // in place, same length
+void OemToAnsiBuff(char* buffer, size_t count);
+
+std::string AnsiToUtf8(std::string_view text);
+std::string Utf8ToAnsi(std::string_view text);
+// Any single-byte code page by number (437, 850, 866, 1251 ...) to and from UTF-8.
+std::string CodePageToUtf8(std::string_view text, int codePage);
+std::string Utf8ToCodePage(std::string_view text, int codePage);
+
+char AnsiUpperChar(char c);
+char AnsiLowerChar(char c);
+std::string AnsiUpperCase(std::string_view text);
+std::string AnsiLowerCase(std::string_view text);
+bool IsAnsiAlpha(char c);
+
+// Locale-aware comparisons in the manner of the Windows user locale: letters
+// order alphabetically with their accented forms, upper case after lower case
+// only as a tie-break. <0, 0, >0.
+int AnsiCompareStr(std::string_view a, std::string_view b);   // case matters
+int AnsiCompareText(std::string_view a, std::string_view b);  // case ignored
+// Plain byte-wise comparison ignoring ASCII case.
+int CompareTextAscii(std::string_view a, std::string_view b);
+
+// The short date format of the host locale in Windows notation ("MM/dd/yy"),
+// or VELUPDATE_SHORTDATE when set; and the decimal separator.
+std::string ShortDateFormat();
+char DecimalSeparator();
+
+}  // namespace platform

@@ -13,12 +13,18 @@
 // like two processes, and closing one never drops the other's locks. They
 // never wait; the engines retry on their own. A file opened read-only locks
 // with a read lock.
+//
+// Limits of the emulation: locks do not block plain reads and writes (the lock
+// protocols place them beyond the data anyway); an exclusive read-only open of
+// a file the host does not let us open for writing holds the sentinel with a
+// read lock, so it keeps writers out but not other readers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -55,8 +61,10 @@ class File {
   bool Flush();
   bool Truncate(uint64_t size);  // sets the end of file (shorter or longer)
 
+  // A range overlapping one this File already holds is refused as well, as on
+  // Windows. An empty range locks nothing and succeeds.
   bool LockRange(uint64_t offset, uint64_t length);    // false (LockViolation) when refused
-  bool UnlockRange(uint64_t offset, uint64_t length);  // false when not held
+  bool UnlockRange(uint64_t offset, uint64_t length);  // false when not held (exact range)
 
   // Modification time (Unix seconds); false on failure.
   bool GetModifiedTime(int64_t& unixSeconds);
@@ -75,6 +83,7 @@ class File {
   std::string hostPath_;
   Access access_;
   Share share_;
+  std::vector<std::pair<uint64_t, uint64_t>> locks_;  // ranges this File holds (offset, length)
 };
 
 // DOS file attributes.
@@ -93,10 +102,10 @@ struct FileInfo {
   std::string name;         // name only, CP1252
   uint32_t attributes = 0;  // DOS attribute bits
   uint64_t size = 0;
-  int64_t modified = 0;     // Unix seconds
+  int64_t modified = 0;  // Unix seconds
 };
 
-bool FileExists(const std::string& dosPath);       // a file, not a folder
+bool FileExists(const std::string& dosPath);  // a file, not a folder
 bool DirectoryExists(const std::string& dosPath);
 uint32_t GetFileAttributes(const std::string& dosPath);  // kInvalidAttributes when missing
 // Only the read-only bit can be changed on the host (owner write permission).
@@ -104,6 +113,9 @@ bool SetFileAttributes(const std::string& dosPath, uint32_t attributes);
 bool GetFileInfo(const std::string& dosPath, FileInfo& info);
 bool SetFileModifiedTime(const std::string& dosPath, int64_t unixSeconds);
 
+// As on Windows, a file that some File object holds open (in this or another
+// process) cannot be deleted, moved or replaced (SharingViolation), and a
+// read-only file cannot be deleted or replaced (AccessDenied).
 bool DeleteFile(const std::string& dosPath);
 // Fails (AlreadyExists) when `to` exists, as MoveFile does; works across folders
 // and, by copying, across host file systems.

@@ -1,6 +1,7 @@
 // Clock, sleep, MS-DOS date and time, and INI files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,7 +17,7 @@ struct LocalTime {
 LocalTime Now();
 LocalTime ToLocalTime(int64_t unixSeconds);
 int64_t FromLocalTime(const LocalTime& t);  // Unix seconds
-uint64_t TickCount();                        // milliseconds, monotonic
+uint64_t TickCount();                       // milliseconds, monotonic
 void Sleep(uint32_t milliseconds);
 
 // MS-DOS date and time packed as (date << 16) | time, from local time.
@@ -25,8 +26,9 @@ uint32_t UnixToDosDateTime(int64_t unixSeconds);
 int64_t DosDateTimeToUnix(uint32_t dosDateTime);
 
 // A profile (INI) file, read only. Sections and keys compare without regard to
-// case, the first match wins, a missing file or key gives the default. Values
-// are trimmed of surrounding blanks.
+// case, the first match wins (a repeated section is not read), a missing file
+// or key gives the default. Values are trimmed of surrounding blanks and of a
+// pair of enclosing quotes; lines starting with ';' are comments.
 class IniFile {
  public:
   explicit IniFile(const std::string& dosPath);
@@ -41,6 +43,7 @@ class IniFile {
  private:
   struct Entry {
     std::string section, key, value;
+    size_t sectionIndex = 0;  // which [section] line it follows
   };
   std::string fileName_;
   std::vector<Entry> entries_;

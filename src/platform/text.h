@@ -44,5 +44,7 @@ int CompareTextAscii(std::string_view a, std::string_view b);
 // or VELUPDATE_SHORTDATE when set; and the decimal separator.
 std::string ShortDateFormat();
 char DecimalSeparator();
+// A POSIX date format ("%d.%m.%Y") in Windows notation ("dd.MM.yyyy").
+std::string PosixDateFormatToWindows(std::string_view fmt);
 
 }  // namespace platform

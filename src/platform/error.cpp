@@ -1,0 +1,116 @@
+#include "platform/error.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform/internal.h"
+
+namespace platform {
+
+namespace {
+thread_local ErrorCode tLastError = ErrorCode::None;
+}
+
+ErrorCode LastError() { return tLastError; }
+
+void SetLastError(ErrorCode code) { tLastError = code; }
+
+ErrorCode SetLastErrorFromErrno(int err) {
+  ErrorCode code;
+  switch (err) {
+    case 0:
+      code = ErrorCode::None;
+      break;
+    case ENOENT:
+      code = ErrorCode::FileNotFound;
+      break;
+    case ENOTDIR:
+      code = ErrorCode::PathNotFound;
+      break;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ETXTBSY:
+      code = ErrorCode::AccessDenied;
+      break;
+    case EEXIST:
+      code = ErrorCode::AlreadyExists;
+      break;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      code = ErrorCode::DiskFull;
+      break;
+    case ENOTEMPTY:
+      code = ErrorCode::NotEmpty;
+      break;
+    case EAGAIN:
+      code = ErrorCode::LockViolation;
+      break;
+    case ENAMETOOLONG:
+    case EINVAL:
+    case EILSEQ:
+      code = ErrorCode::InvalidName;
+      break;
+    case ENODEV:
+    case ENXIO:
+    case ENOMEDIUM:
+      code = ErrorCode::NotReady;
+      break;
+    default:
+      code = ErrorCode::Io;
+      break;
+  }
+  tLastError = code;
+  return code;
+}
+
+std::string ErrorText(ErrorCode code) {
+  switch (code) {
+    case ErrorCode::None:
+      return "The operation completed successfully.";
+    case ErrorCode::FileNotFound:
+      return "The system cannot find the file specified.";
+    case ErrorCode::PathNotFound:
+      return "The system cannot find the path specified.";
+    case ErrorCode::AccessDenied:
+      return "Access is denied.";
+    case ErrorCode::SharingViolation:
+      return "The process cannot access the file because it is being used by another process.";
+    case ErrorCode::LockViolation:
+      return "The process cannot access the file because another process has locked a portion of the "
+             "file.";
+    case ErrorCode::AlreadyExists:
+      return "The file exists.";
+    case ErrorCode::DiskFull:
+      return "There is not enough space on the disk.";
+    case ErrorCode::NotReady:
+      return "The device is not ready.";
+    case ErrorCode::InvalidName:
+      return "The filename, directory name, or volume label syntax is incorrect.";
+    case ErrorCode::NotEmpty:
+      return "The directory is not empty.";
+    case ErrorCode::Io:
+      return "The request could not be performed because of an I/O device error.";
+  }
+  return "Unknown error.";
+}
+
+namespace detail {
+
+void SetLastErrorForPath(int err, const std::string& hostPath) {
+  if (err == ENOENT) {
+    struct stat st;
+    std::string parent = HostDirName(hostPath);
+    if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      SetLastError(ErrorCode::PathNotFound);
+      return;
+    }
+  }
+  SetLastErrorFromErrno(err);
+}
+
+}  // namespace detail
+}  // namespace platform

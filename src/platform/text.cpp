@@ -1,0 +1,606 @@
+#include "platform/text.h"
+
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+constexpr int kAnsiCodePage = 1252;
+constexpr char kSubstitute = '?';
+
+// One single-byte code page: each byte's Unicode scalar (-1 when the page
+// leaves it undefined) and the way back.
+struct CodePage {
+  std::array<int32_t, 256> toUnicode{};
+  std::unordered_map<uint32_t, uint8_t> fromUnicode;
+};
+
+iconv_t OpenToUtf32(int codePage) {
+  const std::string names[] = {"CP" + std::to_string(codePage), "IBM" + std::to_string(codePage),
+                               "WINDOWS-" + std::to_string(codePage)};
+  for (const std::string& name : names) {
+    iconv_t cd = ::iconv_open("UTF-32LE", name.c_str());
+    if (cd != reinterpret_cast<iconv_t>(-1)) return cd;
+  }
+  return reinterpret_cast<iconv_t>(-1);
+}
+
+std::unique_ptr<CodePage> BuildCodePage(int codePage) {
+  auto page = std::make_unique<CodePage>();
+  iconv_t cd = OpenToUtf32(codePage);
+  for (int b = 0; b < 256; ++b) {
+    int32_t u = -1;
+    if (cd != reinterpret_cast<iconv_t>(-1)) {
+      char in[1] = {static_cast<char>(b)};
+      unsigned char out[8];
+      char* inPtr = in;
+      char* outPtr = reinterpret_cast<char*>(out);
+      size_t inLeft = 1, outLeft = sizeof out;
+      ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
+      if (::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) && inLeft == 0 &&
+          outLeft == 4) {
+        u = static_cast<int32_t>(out[0] | (out[1] << 8) | (out[2] << 16) | (uint32_t(out[3]) << 24));
+      }
+    } else if (b < 0x80) {
+      u = b;  // an unknown page still carries ASCII
+    }
+    // Windows gives the five holes of its Western page the C1 control of the same value.
+    if (u < 0 && codePage == 1252 && (b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D)) u = b;
+    page->toUnicode[b] = u;
+  }
+  if (cd != reinterpret_cast<iconv_t>(-1)) ::iconv_close(cd);
+  for (int b = 0; b < 256; ++b) {
+    int32_t u = page->toUnicode[b];
+    if (u >= 0) page->fromUnicode.emplace(static_cast<uint32_t>(u), static_cast<uint8_t>(b));
+  }
+  return page;
+}
+
+std::mutex gPagesMutex;
+std::map<int, std::unique_ptr<CodePage>> gPages;
+std::map<std::pair<int, int>, std::unique_ptr<std::array<uint8_t, 256>>> gTranslations;
+
+const CodePage& GetCodePage(int codePage) {
+  std::lock_guard<std::mutex> lock(gPagesMutex);
+  auto& slot = gPages[codePage];
+  if (!slot) slot = BuildCodePage(codePage);
+  return *slot;
+}
+
+// Byte-for-byte translation table from one page to another.
+const std::array<uint8_t, 256>& GetTranslation(int from, int to) {
+  const CodePage& src = GetCodePage(from);
+  const CodePage& dst = GetCodePage(to);
+  std::lock_guard<std::mutex> lock(gPagesMutex);
+  auto& slot = gTranslations[{from, to}];
+  if (!slot) {
+    auto table = std::make_unique<std::array<uint8_t, 256>>();
+    for (int b = 0; b < 256; ++b) {
+      int32_t u = src.toUnicode[b];
+      uint8_t out = static_cast<uint8_t>(kSubstitute);
+      if (u >= 0) {
+        auto it = dst.fromUnicode.find(static_cast<uint32_t>(u));
+        if (it != dst.fromUnicode.end()) out = it->second;
+      }
+      (*table)[b] = out;
+    }
+    slot = std::move(table);
+  }
+  return *slot;
+}
+
+void Translate(char* buffer, size_t count, int from, int to) {
+  const auto& table = GetTranslation(from, to);
+  for (size_t i = 0; i < count; ++i) buffer[i] = static_cast<char>(table[static_cast<uint8_t>(buffer[i])]);
+}
+
+void AppendUtf8(std::string& out, uint32_t u) {
+  if (u < 0x80) {
+    out += static_cast<char>(u);
+  } else if (u < 0x800) {
+    out += static_cast<char>(0xC0 | (u >> 6));
+    out += static_cast<char>(0x80 | (u & 0x3F));
+  } else if (u < 0x10000) {
+    out += static_cast<char>(0xE0 | (u >> 12));
+    out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (u & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (u >> 18));
+    out += static_cast<char>(0x80 | ((u >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (u & 0x3F));
+  }
+}
+
+// Decodes one UTF-8 scalar at `i`; malformed input yields -1 and consumes one byte.
+int32_t DecodeUtf8(std::string_view s, size_t& i) {
+  uint8_t b = static_cast<uint8_t>(s[i]);
+  int extra;
+  uint32_t u;
+  if (b < 0x80) {
+    ++i;
+    return b;
+  } else if (b >= 0xC2 && b < 0xE0) {
+    extra = 1;
+    u = b & 0x1F;
+  } else if (b >= 0xE0 && b < 0xF0) {
+    extra = 2;
+    u = b & 0x0F;
+  } else if (b >= 0xF0 && b < 0xF5) {
+    extra = 3;
+    u = b & 0x07;
+  } else {
+    ++i;
+    return -1;
+  }
+  if (i + extra >= s.size()) {
+    ++i;
+    return -1;
+  }
+  for (int k = 1; k <= extra; ++k) {
+    uint8_t c = static_cast<uint8_t>(s[i + k]);
+    if ((c & 0xC0) != 0x80) {
+      ++i;
+      return -1;
+    }
+    u = (u << 6) | (c & 0x3F);
+  }
+  static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+  if (u < kMin[extra] || u > 0x10FFFF || (u >= 0xD800 && u < 0xE000)) {
+    ++i;
+    return -1;
+  }
+  i += extra + 1;
+  return static_cast<int32_t>(u);
+}
+
+}  // namespace
+
+int OemCodePage() {
+  const char* env = std::getenv("VELUPDATE_OEMCP");
+  if (env && *env) {
+    char* end = nullptr;
+    long v = std::strtol(env, &end, 10);
+    if (end && *end == '\0' && v > 0 && v < 65536) return static_cast<int>(v);
+  }
+  return 437;
+}
+
+std::string AnsiToOem(std::string_view text) {
+  std::string out(text);
+  AnsiToOemBuff(out.data(), out.size());
+  return out;
+}
+
+std::string OemToAnsi(std::string_view text) {
+  std::string out(text);
+  OemToAnsiBuff(out.data(), out.size());
+  return out;
+}
+
+void AnsiToOemBuff(char* buffer, size_t count) { Translate(buffer, count, kAnsiCodePage, OemCodePage()); }
+void OemToAnsiBuff(char* buffer, size_t count) { Translate(buffer, count, OemCodePage(), kAnsiCodePage); }
+
+std::string AnsiToUtf8(std::string_view text) { return CodePageToUtf8(text, kAnsiCodePage); }
+std::string Utf8ToAnsi(std::string_view text) { return Utf8ToCodePage(text, kAnsiCodePage); }
+
+std::string CodePageToUtf8(std::string_view text, int codePage) {
+  const CodePage& page = GetCodePage(codePage);
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    int32_t u = page.toUnicode[static_cast<uint8_t>(c)];
+    if (u < 0) u = kSubstitute;
+    AppendUtf8(out, static_cast<uint32_t>(u));
+  }
+  return out;
+}
+
+std::string Utf8ToCodePage(std::string_view text, int codePage) {
+  const CodePage& page = GetCodePage(codePage);
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    int32_t u = DecodeUtf8(text, i);
+    char b = kSubstitute;
+    if (u >= 0) {
+      auto it = page.fromUnicode.find(static_cast<uint32_t>(u));
+      if (it != page.fromUnicode.end()) b = static_cast<char>(it->second);
+    }
+    out += b;
+  }
+  return out;
+}
+
+char AnsiUpperChar(char c) {
+  uint8_t b = static_cast<uint8_t>(c);
+  if (b >= 'a' && b <= 'z') return static_cast<char>(b - 32);
+  if (b >= 0xE0 && b <= 0xFE && b != 0xF7) return static_cast<char>(b - 0x20);
+  switch (b) {
+    case 0x9A:
+      return static_cast<char>(0x8A);
+    case 0x9C:
+      return static_cast<char>(0x8C);
+    case 0x9E:
+      return static_cast<char>(0x8E);
+    case 0xFF:
+      return static_cast<char>(0x9F);
+  }
+  return c;
+}
+
+char AnsiLowerChar(char c) {
+  uint8_t b = static_cast<uint8_t>(c);
+  if (b >= 'A' && b <= 'Z') return static_cast<char>(b + 32);
+  if (b >= 0xC0 && b <= 0xDE && b != 0xD7) return static_cast<char>(b + 0x20);
+  switch (b) {
+    case 0x8A:
+      return static_cast<char>(0x9A);
+    case 0x8C:
+      return static_cast<char>(0x9C);
+    case 0x8E:
+      return static_cast<char>(0x9E);
+    case 0x9F:
+      return static_cast<char>(0xFF);
+  }
+  return c;
+}
+
+std::string AnsiUpperCase(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = AnsiUpperChar(c);
+  return out;
+}
+
+std::string AnsiLowerCase(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = AnsiLowerChar(c);
+  return out;
+}
+
+bool IsAnsiAlpha(char c) {
+  uint8_t b = static_cast<uint8_t>(c);
+  if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z')) return true;
+  if (b >= 0xC0 && b != 0xD7 && b != 0xF7) return true;
+  switch (b) {
+    case 0x83:  // f with hook
+    case 0x8A:
+    case 0x8C:
+    case 0x8E:
+    case 0x9A:
+    case 0x9C:
+    case 0x9E:
+    case 0x9F:
+    case 0xAA:  // feminine ordinal
+    case 0xB5:  // micro sign
+    case 0xBA:  // masculine ordinal
+      return true;
+  }
+  return false;
+}
+
+// Comparison in three levels, the way the Windows user locale sorts words:
+//   1. primary: symbols and punctuation (in code order) before digits before
+//      letters; an accented letter weighs as its base letter, a ligature or
+//      sharp s as its two letters (Æ = AE, Œ = OE, ß = ss); Þ follows Z;
+//   2. secondary: the accent (none, acute, grave, circumflex, diaeresis,
+//      tilde, ring, cedilla, caron, stroke, hook, ligature, ordinal);
+//   3. tertiary: case, lower before upper (AnsiCompareStr only).
+// Strings equal on every level are finally ordered by their bytes (by their
+// upper-case bytes in AnsiCompareText), so the order is total.
+namespace {
+
+struct Weight {
+  uint16_t primary;
+  uint8_t secondary;
+  uint8_t tertiary;
+};
+
+enum Accent : uint8_t {
+  kNone,
+  kAcute,
+  kGrave,
+  kCircumflex,
+  kDiaeresis,
+  kTilde,
+  kRing,
+  kCedilla,
+  kCaron,
+  kStroke,
+  kHook,
+  kLigature,
+  kOrdinal
+};
+
+constexpr uint16_t kDigitBase = 0x200;
+constexpr uint16_t kLetterBase = 0x300;
+
+uint16_t LetterWeight(char upper) { return static_cast<uint16_t>(kLetterBase + (upper - 'A')); }
+
+// Base letter(s) and accent of an upper-case (or caseless) CP1252 letter.
+struct LetterInfo {
+  char base;
+  char second;  // expansion, 0 when none
+  Accent accent;
+};
+
+bool DescribeLetter(uint8_t up, LetterInfo& info) {
+  if (up >= 'A' && up <= 'Z') {
+    info = {static_cast<char>(up), 0, kNone};
+    return true;
+  }
+  static const Accent kRow[] = {kGrave, kAcute, kCircumflex, kTilde, kDiaeresis, kRing};
+  switch (up) {
+    case 0xC0:
+    case 0xC1:
+    case 0xC2:
+    case 0xC3:
+    case 0xC4:
+    case 0xC5:
+      info = {'A', 0, kRow[up - 0xC0]};
+      return true;
+    case 0xC6:
+      info = {'A', 'E', kLigature};
+      return true;
+    case 0xC7:
+      info = {'C', 0, kCedilla};
+      return true;
+    case 0xC8:
+    case 0xC9:
+    case 0xCA:
+      info = {'E', 0, kRow[up - 0xC8]};
+      return true;
+    case 0xCB:
+      info = {'E', 0, kDiaeresis};
+      return true;
+    case 0xCC:
+    case 0xCD:
+    case 0xCE:
+      info = {'I', 0, kRow[up - 0xCC]};
+      return true;
+    case 0xCF:
+      info = {'I', 0, kDiaeresis};
+      return true;
+    case 0xD0:
+      info = {'D', 0, kStroke};
+      return true;
+    case 0xD1:
+      info = {'N', 0, kTilde};
+      return true;
+    case 0xD2:
+    case 0xD3:
+    case 0xD4:
+    case 0xD5:
+    case 0xD6:
+      info = {'O', 0, kRow[up - 0xD2]};
+      return true;
+    case 0xD8:
+      info = {'O', 0, kStroke};
+      return true;
+    case 0xD9:
+    case 0xDA:
+    case 0xDB:
+      info = {'U', 0, kRow[up - 0xD9]};
+      return true;
+    case 0xDC:
+      info = {'U', 0, kDiaeresis};
+      return true;
+    case 0xDD:
+      info = {'Y', 0, kAcute};
+      return true;
+    case 0xDE:
+      info = {'Z' + 1, 0, kNone};  // thorn, after z
+      return true;
+    case 0xDF:
+      info = {'S', 'S', kLigature};
+      return true;
+    case 0x83:
+      info = {'F', 0, kHook};
+      return true;
+    case 0x8A:
+      info = {'S', 0, kCaron};
+      return true;
+    case 0x8C:
+      info = {'O', 'E', kLigature};
+      return true;
+    case 0x8E:
+      info = {'Z', 0, kCaron};
+      return true;
+    case 0x9F:
+      info = {'Y', 0, kDiaeresis};
+      return true;
+    case 0xAA:
+      info = {'A', 0, kOrdinal};
+      return true;
+    case 0xBA:
+      info = {'O', 0, kOrdinal};
+      return true;
+  }
+  return false;
+}
+
+void AppendWeights(uint8_t b, std::vector<Weight>& out) {
+  uint8_t up = static_cast<uint8_t>(AnsiUpperChar(static_cast<char>(b)));
+  // Lower case first; letters without an upper form (sharp s, f with hook) count as lower.
+  bool isLower = up != b || b == 0xDF || b == 0x83 || b == 0xAA || b == 0xBA;
+  uint8_t tertiary = isLower ? 0 : 1;
+  LetterInfo info;
+  if (DescribeLetter(up, info)) {
+    out.push_back({LetterWeight(info.base), static_cast<uint8_t>(info.accent), tertiary});
+    if (info.second) out.push_back({LetterWeight(info.second), kNone, tertiary});
+    return;
+  }
+  if (b >= '0' && b <= '9') {
+    out.push_back({static_cast<uint16_t>(kDigitBase + (b - '0')), kNone, 0});
+    return;
+  }
+  switch (b) {  // superscript digits sort with their digit
+    case 0xB9:
+      out.push_back({kDigitBase + 1, kOrdinal, 0});
+      return;
+    case 0xB2:
+      out.push_back({kDigitBase + 2, kOrdinal, 0});
+      return;
+    case 0xB3:
+      out.push_back({kDigitBase + 3, kOrdinal, 0});
+      return;
+  }
+  out.push_back({b, kNone, 0});
+}
+
+std::vector<Weight> Weigh(std::string_view s) {
+  std::vector<Weight> w;
+  w.reserve(s.size() + 2);
+  for (char c : s) AppendWeights(static_cast<uint8_t>(c), w);
+  return w;
+}
+
+template <typename Field>
+int CompareLevel(const std::vector<Weight>& a, const std::vector<Weight>& b, Field field) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    int x = field(a[i]), y = field(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  return 0;
+}
+
+int CompareBytes(std::string_view a, std::string_view b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t x = static_cast<uint8_t>(a[i]), y = static_cast<uint8_t>(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  return 0;
+}
+
+int LocaleCompare(std::string_view a, std::string_view b, bool withCase) {
+  std::vector<Weight> wa = Weigh(a), wb = Weigh(b);
+  if (int r = CompareLevel(wa, wb, [](const Weight& w) { return int(w.primary); })) return r;
+  if (int r = CompareLevel(wa, wb, [](const Weight& w) { return int(w.secondary); })) return r;
+  if (withCase) {
+    if (int r = CompareLevel(wa, wb, [](const Weight& w) { return int(w.tertiary); })) return r;
+    return CompareBytes(a, b);
+  }
+  return CompareBytes(AnsiUpperCase(a), AnsiUpperCase(b));
+}
+
+}  // namespace
+
+int AnsiCompareStr(std::string_view a, std::string_view b) { return LocaleCompare(a, b, true); }
+int AnsiCompareText(std::string_view a, std::string_view b) { return LocaleCompare(a, b, false); }
+
+int CompareTextAscii(std::string_view a, std::string_view b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t x = static_cast<uint8_t>(a[i]), y = static_cast<uint8_t>(b[i]);
+    if (x >= 'A' && x <= 'Z') x += 32;
+    if (y >= 'A' && y <= 'Z') y += 32;
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  return 0;
+}
+
+std::string PosixDateFormatToWindows(std::string_view fmt) {
+  std::string out;
+  for (size_t i = 0; i < fmt.size(); ++i) {
+    char c = fmt[i];
+    if (c != '%' || i + 1 >= fmt.size()) {
+      out += c;
+      continue;
+    }
+    char d = fmt[++i];
+    if ((d == 'E' || d == 'O') && i + 1 < fmt.size()) d = fmt[++i];  // alternative-era modifiers
+    switch (d) {
+      case 'd':
+        out += "dd";
+        break;
+      case 'e':
+        out += "d";
+        break;
+      case 'm':
+        out += "MM";
+        break;
+      case 'y':
+        out += "yy";
+        break;
+      case 'Y':
+      case 'G':
+        out += "yyyy";
+        break;
+      case 'b':
+      case 'h':
+        out += "MMM";
+        break;
+      case 'B':
+        out += "MMMM";
+        break;
+      case 'a':
+        out += "ddd";
+        break;
+      case 'A':
+        out += "dddd";
+        break;
+      case 'D':
+        out += "MM/dd/yy";
+        break;
+      case 'F':
+        out += "yyyy-MM-dd";
+        break;
+      case '%':
+        out += '%';
+        break;
+      case 'n':
+      case 't':
+        out += ' ';
+        break;
+      default:
+        break;  // not a date part: left out
+    }
+  }
+  return out;
+}
+
+std::string ShortDateFormat() {
+  const char* env = std::getenv("VELUPDATE_SHORTDATE");
+  if (env && *env) return env;
+  std::string fmt = "%m/%d/%y";
+  locale_t loc = ::newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
+  if (loc) {
+    const char* d = ::nl_langinfo_l(D_FMT, loc);
+    if (d && *d) fmt = d;
+    ::freelocale(loc);
+  }
+  std::string result = PosixDateFormatToWindows(fmt);
+  return result.empty() ? "MM/dd/yy" : result;
+}
+
+char DecimalSeparator() {
+  char sep = '.';
+  locale_t loc = ::newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(0));
+  if (loc) {
+    const char* r = ::nl_langinfo_l(RADIXCHAR, loc);
+    if (r && r[0] && !r[1] && static_cast<uint8_t>(r[0]) < 0x80) sep = r[0];
+    ::freelocale(loc);
+  }
+  return sep;
+}
+
+}  // namespace platform

@@ -49,10 +49,15 @@ class TApplication {
   void ProcessMessages();
   // Shows a modal message box; with no handler answers the default button.
   int MessageBox(const std::string& text, const std::string& caption, unsigned flags);
+  // The answer of the default button of a box with these flags.
+  static int DefaultAnswer(unsigned flags);
   // The standard error box: the message in a box with a stop icon titled with
   // the application title; a full stop is added when the last character
   // sorts after ".".
   void ShowException(const std::exception& e);
+  // What the message loop does with an exception that escaped a command:
+  // EAbort ends the command silently, anything else goes to ShowException.
+  void HandleException(const std::exception& e);
   // The text ShowException shows for a message.
   static std::string ErrorBoxText(const std::string& message);
 

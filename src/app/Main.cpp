@@ -1,0 +1,298 @@
+#include "app/Main.h"
+
+#include <QFont>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QShowEvent>
+
+#include "framework/application.h"
+#include "framework/dberrors.h"
+#include "framework/exceptions.h"
+#include "framework/sysutils.h"
+#include "platform/file.h"
+#include "platform/paths.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "tables/hx6_cnst.h"
+#include "tables/hx6_dbf.h"
+
+namespace {
+
+// Position of the extension's dot in the last component, or npos.
+size_t ExtensionDot(const std::string& name) {
+  size_t dot = name.find_last_of(".\\:/");
+  return dot != std::string::npos && name[dot] == '.' ? dot : std::string::npos;
+}
+
+bool HasFolder(const std::string& name) { return name.find_first_of("\\:/") != std::string::npos; }
+
+}  // namespace
+
+// ---- TMainTable ----
+
+TMainTable::TMainTable(TComponent* owner) : TComponent(owner) {}
+
+TMainTable::~TMainTable() = default;
+
+void TMainTable::CheckInactive() const {
+  if (Active()) DatabaseError(SDataSetOpen, this);
+}
+
+void TMainTable::CheckActive() const {
+  if (!Active()) DatabaseError(SDataSetClosed, this);
+}
+
+void TMainTable::SetDatabaseName(const std::string& value) {
+  if (value == databaseName_) return;
+  CheckInactive();
+  std::string v = value;
+  if (platform::CompareTextAscii(v, "Default Directory") != 0 && !v.empty() && v.back() == '\\') v.pop_back();
+  databaseName_ = v;
+}
+
+void TMainTable::SetTableName(const std::string& value) {
+  CheckInactive();
+  if (value != tableName_) indexFiles_.Clear();
+  tableName_ = value;
+}
+
+void TMainTable::SetExclusive(bool value) {
+  CheckInactive();
+  exclusive_ = value;
+}
+
+std::string TMainTable::Folder() const {
+  std::string folder = databaseName_;
+  if (platform::CompareTextAscii(folder, "Default Directory") == 0) {
+    std::string exe = platform::ExecutablePath();
+    folder = exe.substr(0, exe.find_last_of('\\') == std::string::npos ? 0 : exe.find_last_of('\\'));
+  }
+  if (folder.empty() || folder.back() != '\\') folder += '\\';
+  return folder;
+}
+
+void TMainTable::Open() {
+  if (Active()) return;
+  if (tableName_.empty()) throw EDatabaseError(KeldorMessage(hxDsTableNameMissing));
+  if (ExtensionDot(tableName_) == std::string::npos) tableName_ += ".DBF";
+  const std::string folder = Folder();
+  const std::string file = folder + tableName_;
+  if (!platform::FileExists(file)) throw EDatabaseError(FormatKeldorMessage(hxDsCannotFindFile, file));
+  auto table = std::make_unique<HXO_dBaseDBF>(file, !exclusive_, true);
+  // Index files: ".ndx" when a name has no extension, the table's folder
+  // when it has none. The index engine opens them with the dataset layer;
+  // here a missing file fails the open as it will then.
+  for (int i = 0; i < indexFiles_.Count(); ++i) {
+    std::string index = Trim(indexFiles_[i]);
+    if (index.empty()) continue;
+    if (ExtensionDot(index) == std::string::npos) index += ".ndx";
+    if (!HasFolder(index)) index = folder + index;
+    if (!platform::FileExists(index)) throw EDatabaseError(FormatKeldorMessage(hxDsCannotFindFile, index));
+  }
+  table_ = std::move(table);
+}
+
+void TMainTable::Close() { table_.reset(); }
+
+// ---- TfrmMain ----
+
+TfrmMain::TfrmMain(const std::string& executablePath, QWidget* parent)
+    : QWidget(parent),
+      executablePath_(executablePath.empty() ? platform::ExecutablePath() : executablePath),
+      components_(std::make_unique<TComponent>()) {
+  BuildControls();
+  // The window's creation handler runs as part of creating it; what it
+  // raises is shown and the window is created all the same.
+  RunCommand([this] { FormCreate(this); });
+}
+
+TfrmMain::~TfrmMain() = default;
+
+int TfrmMain::TabOrder(const QWidget* control) {
+  QVariant v = control->property("TabOrder");
+  return v.isValid() ? v.toInt() : -1;
+}
+
+void TfrmMain::BuildControls() {
+  setObjectName(QStringLiteral("frmMain"));
+  setWindowTitle(QStringLiteral("VelUpdate"));
+  // MS Sans Serif 8 point is 11 pixels high at 96 pixels per inch; the host
+  // picks a sans-serif face when it lacks that font.
+  QFont font(QStringLiteral("MS Sans Serif"));
+  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                    QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"), QStringLiteral("Arial")});
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(11);
+  setFont(font);
+  setAutoFillBackground(true);
+  setBackgroundRole(QPalette::Button);
+  // Stored position; the window is centred when it is first shown.
+  setGeometry(578, 244, kClientWidth, kClientHeight);
+
+  // Every control is a Qt child of the window (or of the bar), which frees it.
+  auto name = [](QWidget* w, const char* n, int tabOrder) {
+    w->setObjectName(QLatin1String(n));
+    if (tabOrder >= 0) w->setProperty("TabOrder", tabOrder);
+  };
+
+  MyButtons = new TLmDialogButtons(this);
+  name(MyButtons, "MyButtons", 0);
+  MyButtons->setGeometry(0, 303, 556, kClientHeight - 303);
+  MyButtons->SetOkCaption("Start");
+  MyButtons->SetCancelCaption("&Close");
+  MyButtons->OnClickOk = [this](TLmDialogButtons* sender) { RunCommand([&] { MyButtonsClickOk(sender); }); };
+  MyButtons->OnClickCancel = [this](TLmDialogButtons* sender) {
+    RunCommand([&] { MyButtonsClickCancel(sender); });
+  };
+
+  pnStatus = new TLmPanel(MyButtons);
+  name(pnStatus, "pnStatus", 3);
+  pnStatus->setGeometry(0, 4, 381, 29);
+  pnStatus->SetOuterBorder(TLmPanel::TBorder::None);
+  pnStatus->SetHotTrack(false);
+
+  mFileList = new TLmMemo(this);
+  name(mFileList, "mFileList", 1);
+  mFileList->setGeometry(20, 36, 185, 249);
+
+  edFileName = new TLmEdit(this);
+  name(edFileName, "edFileName", 2);
+  edFileName->setGeometry(216, 36, 193, 21);
+
+  auto bar = [this, &name](const char* n, int tabOrder, int l, int t, int w, int h) {
+    auto* pb = new QProgressBar(this);
+    name(pb, n, tabOrder);
+    pb->setGeometry(l, t, w, h);
+    pb->setRange(0, 100);
+    pb->setValue(0);
+    pb->setTextVisible(false);
+    return pb;
+  };
+  pbArchive = bar("pbArchive", 3, 215, 264, 309, 17);
+  pbArchiveByFile = bar("pbArchiveByFile", 4, 215, 220, 309, 17);
+
+  pnlInformation = new TLmPanel(this);
+  name(pnlInformation, "pnlInformation", 5);
+  pnlInformation->setGeometry(216, 68, 309, 105);
+  pnlInformation->SetOuterBorder(TLmPanel::TBorder::FlatRounded);
+
+  pbUpdateTables = bar("pbUpdateTables", 6, 216, 178, 309, 17);
+
+  // The two headings size themselves to their text (35 x 13 and 86 x 13 in
+  // MS Sans Serif; a substitute font gets the size it needs); the two
+  // centred ones keep their fixed size.
+  auto label = [this, &name](const char* n, const char* caption, int l, int t, int w, int h, bool centred) {
+    auto* lb = new TLmLabel(this);
+    name(lb, n, -1);
+    lb->SetCaption(caption);
+    lb->setGeometry(l, t, w, h);
+    if (centred)
+      lb->SetAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    else
+      lb->SetAutoSize(true);
+    return lb;
+  };
+  LmLabel1 = label("LmLabel1", "File List", 20, 16, 35, 13, false);
+  LmLabel2 = label("LmLabel2", "Archive File Name", 216, 16, 86, 13, false);
+  LmLabel3 = label("LmLabel3", "Current File Progress", 216, 201, 305, 14, true);
+  LmLabel4 = label("LmLabel4", "Current Archive Progress", 215, 244, 307, 13, true);
+
+  // Keyboard focus follows the tab order among the controls that take it.
+  setTabOrder(MyButtons->OkButton(), MyButtons->CancelButton());
+  setTabOrder(MyButtons->CancelButton(), mFileList);
+  setTabOrder(mFileList, edFileName);
+
+  // Non-visual components, with the settings stored with the window.
+  tbDictionary = TComponent::Create<TMainTable>(*components_);
+  tbDictionary->SetName("tbDictionary");
+  tbDictionary->SetDatabaseName("C:\\VELMORA");
+  tbDictionary->SetTableName("Dictionary.dbf");
+  tbDictionary->IndexFiles().Add("dictionary.CDX");
+  tbNewTable = TComponent::Create<TMainTable>(*components_);
+  tbNewTable->SetName("tbNewTable");
+  tbNewTable->SetDatabaseName("C:\\VELMORA");
+  tbNewTable->SetTableName("NEWTable");
+  tbOriginalTable = TComponent::Create<TMainTable>(*components_);
+  tbOriginalTable->SetName("tbOriginalTable");
+  tbOriginalTable->SetDatabaseName("C:\\VELMORA");
+}
+
+void TfrmMain::RunCommand(const std::function<void()>& command) {
+  try {
+    command();
+  } catch (const std::exception& e) {
+    Application().HandleException(e);
+  }
+}
+
+std::string TfrmMain::IniFileNameFor(const std::string& executablePath) {
+  size_t dot = ExtensionDot(executablePath);
+  return (dot == std::string::npos ? executablePath : executablePath.substr(0, dot)) + ".INI";
+}
+
+void TfrmMain::GetPath() {
+  // Read only: the file is never created or written, and a missing file or
+  // key gives the default.
+  platform::IniFile ini(IniFileName());
+  drive_ = ini.ReadString("Database", "Drive", "C");
+  path_ = ini.ReadString("Database", "Path", "\\Velmora");
+}
+
+std::string TfrmMain::DataFolder() const { return Format("%s:%s", {drive_, path_}); }
+
+void TfrmMain::FormCreate(QObject*) {
+  GetPath();
+  const std::string folder = DataFolder();
+  tbDictionary->SetDatabaseName(folder);
+  tbNewTable->SetDatabaseName(folder);
+  tbOriginalTable->SetDatabaseName(folder);
+  tableNames_ = std::make_unique<TStringList>();
+  pnStatus->SetCaption(folder);
+  tbDictionary->Open();
+}
+
+void TfrmMain::MyButtonsClickOk(QObject*) {
+  mFileList->Lines().Clear();
+  pnlInformation->SetCaption("Collecting File List");
+  CreateTableList();
+  // The archive name, the backup through the archive component and the
+  // restructure of every listed table follow here; they run on the dataset
+  // layer (the dictionary's MyTables and MyFields orders, the table creator)
+  // and the archive engine.
+}
+
+void TfrmMain::CreateTableList() {
+  // The first use of the dictionary: a dictionary that failed to open stops
+  // the command here with the framework's closed-dataset error.
+  tbDictionary->CheckActive();
+  tableNames_->Clear();
+}
+
+void TfrmMain::MyButtonsClickCancel(QObject*) {
+  tbDictionary->Close();
+  close();
+}
+
+void TfrmMain::VelZipProgress(TComponent*, uint8_t progressByFile, uint8_t progressByArchive) {
+  pbArchive->setValue(progressByArchive);
+  pbArchive->repaint();
+  pbArchiveByFile->setValue(progressByFile);
+  pbArchiveByFile->repaint();
+}
+
+std::string TfrmMain::Right(const std::string& text, int count) {
+  if (count <= 0) return "";
+  if (static_cast<size_t>(count) >= text.size()) return text;
+  return text.substr(text.size() - static_cast<size_t>(count));
+}
+
+void TfrmMain::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (centred_) return;
+  centred_ = true;
+  QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  QRect frame = frameGeometry();
+  frame.moveCenter(screen->availableGeometry().center());
+  move(frame.topLeft());
+}

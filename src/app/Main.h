@@ -1,0 +1,138 @@
+// The main window of VelUpdate: the file list, the archive name, the
+// information panel, three progress bars and the Start/Close bar.
+//
+// Creating the window reads the data folder from the INI file beside the
+// executable ([Database] Drive=, Path=), points the three table components
+// at it and opens the dictionary. Errors raised while the window is created
+// are shown in the standard error box and the window opens all the same.
+#pragma once
+
+#include <QProgressBar>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "framework/classes.h"
+#include "widgets/LmControls.h"
+
+class HXO_dBaseDBF;
+
+// A table component of the window: its settings and, while open, the table
+// file. The dataset layer's TKeldorDataSet takes this place; until it does,
+// opening checks the files the way the dataset does (table, then each index
+// file) and keeps the table open through the table engine, and the open/closed
+// state answers the framework's state checks.
+class TMainTable : public TComponent {
+ public:
+  explicit TMainTable(TComponent* owner);
+  ~TMainTable() override;
+
+  const std::string& DatabaseName() const { return databaseName_; }
+  // One trailing backslash is dropped ("C:\DATA\" is stored as "C:\DATA").
+  void SetDatabaseName(const std::string& value);
+  const std::string& TableName() const { return tableName_; }
+  void SetTableName(const std::string& value);
+  TStringList& IndexFiles() { return indexFiles_; }
+  bool Exclusive() const { return exclusive_; }
+  void SetExclusive(bool value);
+
+  // The folder of the table with a trailing backslash.
+  std::string Folder() const;
+  bool Active() const { return table_ != nullptr; }
+  // Raises "Table name missing" or "Cannot find file %s" (full path) as
+  // EDatabaseError; the table engine's own errors pass through. A failure
+  // leaves the component closed.
+  void Open();
+  void Close();
+  // The framework's "<name>: Cannot perform this operation on a closed dataset".
+  void CheckActive() const;
+  HXO_dBaseDBF* Table() const { return table_.get(); }
+
+ private:
+  void CheckInactive() const;
+  std::string databaseName_;
+  std::string tableName_;
+  TStringList indexFiles_;
+  bool exclusive_ = false;
+  std::unique_ptr<HXO_dBaseDBF> table_;
+};
+
+class TfrmMain : public QWidget {
+  Q_OBJECT
+ public:
+  // `executablePath` is the program file whose INI file configures the
+  // window (DOS form); empty means the running executable.
+  explicit TfrmMain(const std::string& executablePath = "", QWidget* parent = nullptr);
+  ~TfrmMain() override;
+
+  // Client area; with the usual title bar and borders the window measures
+  // 572 x 377.
+  static constexpr int kClientWidth = 556;
+  static constexpr int kClientHeight = 338;
+
+  // ---- controls (owned by the window as Qt children) ----
+  TLmDialogButtons* MyButtons;
+  TLmPanel* pnStatus;
+  TLmMemo* mFileList;
+  TLmEdit* edFileName;
+  QProgressBar* pbArchive;
+  QProgressBar* pbArchiveByFile;
+  TLmPanel* pnlInformation;
+  QProgressBar* pbUpdateTables;
+  TLmLabel* LmLabel1;
+  TLmLabel* LmLabel2;
+  TLmLabel* LmLabel3;
+  TLmLabel* LmLabel4;
+
+  // ---- components (owned through the window's component owner) ----
+  TMainTable* tbDictionary;
+  TMainTable* tbNewTable;
+  TMainTable* tbOriginalTable;
+
+  // ---- handlers ----
+  // Reads [Database] Drive (default "C") and Path (default "\Velmora").
+  void GetPath();
+  void FormCreate(QObject* sender);
+  // Start: backup of the dictionary's tables, then their restructure.
+  void MyButtonsClickOk(QObject* sender);
+  // Close: closes the dictionary, then the window.
+  void MyButtonsClickCancel(QObject* sender);
+  // Progress of the archive component: whole archive, then current file.
+  void VelZipProgress(TComponent* sender, uint8_t progressByFile, uint8_t progressByArchive);
+  // Fills the table-name list and the file list from the dictionary.
+  void CreateTableList();
+
+  // The last `count` characters of `text` (all of it when shorter).
+  static std::string Right(const std::string& text, int count);
+  // The executable's path with its extension replaced by ".INI" (appended
+  // when it has none).
+  static std::string IniFileNameFor(const std::string& executablePath);
+
+  const std::string& Drive() const { return drive_; }
+  const std::string& Path() const { return path_; }
+  // "%s:%s" of drive and path.
+  std::string DataFolder() const;
+  std::string IniFileName() const { return IniFileNameFor(executablePath_); }
+  // The names of the tables to restructure; created by FormCreate.
+  TStringList* TableNames() const { return tableNames_.get(); }
+  // The framework's tab order of a control (-1 when it has none).
+  static int TabOrder(const QWidget* control);
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void BuildControls();
+  // Runs a command the way the message loop does: an error that escapes it
+  // is shown in the standard error box.
+  void RunCommand(const std::function<void()>& command);
+
+  std::string executablePath_;
+  std::string drive_;
+  std::string path_;
+  std::unique_ptr<TStringList> tableNames_;
+  // Owner of the non-visual components; frees them with the window.
+  std::unique_ptr<TComponent> components_;
+  bool centred_ = false;
+};

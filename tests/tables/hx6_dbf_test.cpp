@@ -1,0 +1,486 @@
+#include "tables/hx6_dbf.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/file.h"
+#include "platform/system.h"
+#include "support/temp_drive.h"
+#include "table_test_util.h"
+#include "tables/hx6_cnst.h"
+#include "tables/hx6_encrxm.h"
+#include "tables/hx6_tool.h"
+
+using tabletest::DbfImage;
+
+namespace {
+
+std::string MessageOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+std::string Rec(const HXO_dBaseDBF& t) {
+  return std::string(reinterpret_cast<const char*>(t.RecordBuffer()), t.RecordLength());
+}
+
+void SetRec(HXO_dBaseDBF& t, const std::string& bytes) {
+  std::string r = bytes;
+  r.resize(t.RecordLength(), ' ');
+  std::memcpy(t.RecordBuffer(), r.data(), r.size());
+}
+
+uint32_t HeaderCount(const std::string& file) {
+  return GetLE32(reinterpret_cast<const uint8_t*>(file.data()) + 4);
+}
+
+struct ShortLockWait {
+  HxLockWaitPolicy saved = LockWaitPolicy();
+  ShortLockWait() { LockWaitPolicy() = {3, 1}; }
+  ~ShortLockWait() { LockWaitPolicy() = saved; }
+};
+
+// Records every StatusUpdate.
+class Recorder : public HXO_dBaseFld {
+ public:
+  using HXO_dBaseFld::HXO_dBaseFld;
+  void StatusUpdate(int code, int64_t value) override {
+    calls.push_back({code, value});
+    HXO_dBaseFld::StatusUpdate(code, value);
+  }
+  std::vector<std::pair<int, int64_t>> calls;
+};
+
+}  // namespace
+
+TEST(DbfTable, OpensWithCountFromFileSizeAndReadsRecords) {
+  TempDrive drive;
+  DbfImage img = tabletest::SampleTable(12);
+  img.headerCount = 10;  // the header lies; the file size decides
+  tabletest::WriteFile(drive.Host("sample.dbf"), tabletest::Bytes(img));
+
+  HXO_dBaseFld t(drive.Dos("SAMPLE"), true, false);  // ".DBF" added, case ignored
+  EXPECT_EQ(t.FileName(), drive.Dos("SAMPLE.DBF"));
+  EXPECT_EQ(t.Alias(), "SAMPLE");
+  EXPECT_EQ(t.Version(), 0x03);
+  EXPECT_EQ(t.RecordCount(), 12);
+  EXPECT_EQ(t.HeaderLength(), 32u * 4 + 1);
+  EXPECT_EQ(t.RecordLength(), 20u);
+  EXPECT_EQ(t.FieldCount(), 3);
+  EXPECT_EQ(t.RecNo(), 0);
+  EXPECT_TRUE(t.Bof());
+  EXPECT_EQ(Rec(t), std::string(20, ' '));
+  EXPECT_EQ(t.RecordBuffer()[20], 0x1A);
+
+  t.GetRecord(kGetFirst);
+  EXPECT_EQ(t.RecNo(), 1);
+  EXPECT_EQ(Rec(t), img.records[0]);
+  t.GetRecord(kGetNext);
+  EXPECT_EQ(Rec(t), img.records[1]);
+  t.GetRecord(kGetLast);
+  EXPECT_EQ(t.RecNo(), 12);
+  EXPECT_EQ(Rec(t), img.records[11]);
+  t.GetRecord(5);
+  EXPECT_EQ(Rec(t), img.records[4]);
+  EXPECT_EQ(std::memcmp(t.SavedRecord(), img.records[4].data(), 20), 0);
+  t.GetRecord(kGetPrevious);
+  EXPECT_EQ(t.RecNo(), 4);
+  t.GetRecord(kGetCurrent);
+  EXPECT_EQ(t.RecNo(), 4);
+  t.GetRecord(0);  // nothing
+  EXPECT_EQ(t.RecNo(), 4);
+
+  // Previous on record 1 sets BOF and stays.
+  t.GetRecord(1);
+  t.GetRecord(kGetPrevious);
+  EXPECT_TRUE(t.Bof());
+  EXPECT_EQ(t.RecNo(), 1);
+
+  // One past the end is EOF, two past is an error; the position stays.
+  t.GetRecord(13);
+  EXPECT_TRUE(t.Eof());
+  EXPECT_FALSE(t.Bof());
+  EXPECT_EQ(t.RecNo(), 1);
+  t.GetRecord(12);
+  t.GetRecord(kGetNext);
+  EXPECT_TRUE(t.Eof());
+  EXPECT_EQ(MessageOf([&] { t.GetRecord(14); }),
+            "Record number 14 is not in table " + drive.Dos("SAMPLE.DBF"));
+  EXPECT_EQ(MessageOf([&] { t.GetRecord(-6); }),
+            "Record number -6 is not in table " + drive.Dos("SAMPLE.DBF"));
+  EXPECT_EQ(t.RecNo(), 12);
+}
+
+TEST(DbfTable, GetRecordEdgesOfEmptyAndFreshTables) {
+  TempDrive drive;
+  tabletest::WriteFile(drive.Host("empty.dbf"), tabletest::Bytes(tabletest::SampleTable(0)));
+  HXO_dBaseFld t(drive.Dos("empty.dbf"), true, false);
+  EXPECT_EQ(t.RecordCount(), 0);
+  t.GetRecord(kGetFirst);
+  EXPECT_TRUE(t.Bof());
+  EXPECT_TRUE(t.Eof());
+
+  tabletest::WriteFile(drive.Host("two.dbf"), tabletest::Bytes(tabletest::SampleTable(2)));
+  HXO_dBaseFld u(drive.Dos("two.dbf"), true, false);
+  // Before any read there is no current record: previous and re-read stop at BOF.
+  u.GetRecord(kGetCurrent);
+  EXPECT_TRUE(u.Bof());
+  EXPECT_EQ(u.RecNo(), 0);
+  u.GetRecord(kGetPrevious);
+  EXPECT_TRUE(u.Bof());
+  u.GetRecord(kGetNext);  // from nothing, next is record 1
+  EXPECT_EQ(u.RecNo(), 1);
+}
+
+TEST(DbfTable, PutAndAppendWriteRecordsHeaderAndEndMark) {
+  TempDrive drive;
+  tabletest::WriteFile(drive.Host("data.dbf"), tabletest::Bytes(tabletest::SampleTable(2)));
+  {
+    Recorder t(drive.Dos("data.dbf"), false, true);
+    t.calls.clear();
+    t.GetRecord(2);
+    SetRec(t, " CHANGED     1.00F");
+    t.PutRecord(2);
+    EXPECT_EQ(t.RecNo(), 2);
+    EXPECT_FALSE(t.HeaderDirty());
+
+    SetRec(t, "*NEWREC      2.00T");  // the flag byte becomes live on append
+    t.AppendRecord();
+    EXPECT_EQ(t.RecordCount(), 3);
+    EXPECT_EQ(t.RecNo(), 3);
+    EXPECT_FALSE(t.Eof());
+    // PutRecord beyond the end appends as well.
+    SetRec(t, " BEYOND      3.00T");
+    t.PutRecord(99);
+    EXPECT_EQ(t.RecordCount(), 4);
+
+    std::vector<std::pair<int, int64_t>> want = {{4, 2}, {6, 2},  {5, 2}, {7, 2}, {5, 0},
+                                                 {7, 0}, {5, 99}, {5, 0}, {7, 0}};
+    EXPECT_EQ(t.calls, want);
+  }
+  std::string file = tabletest::ReadFile(drive.Host("data.dbf"));
+  const size_t hl = 129;
+  ASSERT_EQ(file.size(), hl + 4 * 20 + 1);
+  EXPECT_EQ(file.substr(hl + 20, 20), std::string(" CHANGED     1.00F").append(2, ' '));
+  EXPECT_EQ(file.substr(hl + 40, 20), std::string(" NEWREC      2.00T").append(2, ' '));
+  EXPECT_EQ(file.substr(hl + 60, 20), std::string(" BEYOND      3.00T").append(2, ' '));
+  EXPECT_EQ(file.back(), '\x1A');
+  EXPECT_EQ(HeaderCount(file), 4u);
+  // The update date: year modulo 100 (2026 is 26), month, day.
+  platform::LocalTime now = platform::Now();
+  EXPECT_EQ(static_cast<uint8_t>(file[1]), now.year % 100);
+  EXPECT_EQ(static_cast<uint8_t>(file[2]), now.month);
+  EXPECT_EQ(static_cast<uint8_t>(file[3]), now.day);
+  EXPECT_EQ(static_cast<uint8_t>(file[15]), 0);
+
+  // Read-only tables refuse writes with the engine's message and keep their count.
+  HXO_dBaseFld r(drive.Dos("data.dbf"), true, false);
+  r.GetRecord(1);
+  EXPECT_EQ(MessageOf([&] { r.AppendRecord(); }),
+            "Error writing to " + drive.Dos("DATA.DBF").substr(0, 0) + drive.Dos("data.dbf"));
+  EXPECT_EQ(r.RecordCount(), 4);
+  EXPECT_EQ(r.RecNo(), 1);
+  EXPECT_EQ(r.LockCount(), 0);  // the append lock was released
+}
+
+TEST(DbfTable, TableLockDefersHeaderWritesAndSharedOpenersSeeAppends) {
+  TempDrive drive;
+  tabletest::WriteFile(drive.Host("shared.dbf"), tabletest::Bytes(tabletest::SampleTable(1)));
+  HXO_dBaseFld a(drive.Dos("shared.dbf"), true, true);
+  HXO_dBaseFld b(drive.Dos("shared.dbf"), true, true);
+  a.SetUserID(7);
+
+  ASSERT_TRUE(a.LockTable());
+  EXPECT_TRUE(a.TableLocked());
+  EXPECT_TRUE(a.LockTable());  // counts
+  EXPECT_EQ(a.LockCount(), 2);
+  EXPECT_FALSE(b.LockTable());
+  EXPECT_FALSE(b.LockAppend());  // the append byte lies inside the table range
+  SetRec(a, " UNDERLOCK");
+  a.AppendRecord();
+  a.AppendRecord();
+  EXPECT_EQ(a.LockCount(), 2);
+  std::string file = tabletest::ReadFile(drive.Host("shared.dbf"));
+  EXPECT_EQ(HeaderCount(file), 1u);  // header write deferred
+  EXPECT_TRUE(a.HeaderDirty());
+  a.UnlockTable();
+  EXPECT_TRUE(a.TableLocked());
+  EXPECT_EQ(HeaderCount(tabletest::ReadFile(drive.Host("shared.dbf"))), 1u);
+  a.UnlockTable();
+  EXPECT_FALSE(a.TableLocked());
+  file = tabletest::ReadFile(drive.Host("shared.dbf"));
+  EXPECT_EQ(HeaderCount(file), 3u);
+  EXPECT_EQ(GetLE32(reinterpret_cast<const uint8_t*>(file.data()) + 20), 7u);
+
+  // b learns about the records appended by a when it reads past its known end.
+  EXPECT_EQ(b.RecordCount(), 1);
+  b.GetRecord(3);
+  EXPECT_EQ(b.RecNo(), 3);
+  EXPECT_EQ(Rec(b).substr(0, 10), " UNDERLOCK");
+  EXPECT_TRUE(b.HeaderChangedByOthers());
+
+  // Whole-file lock: the same flag handling, and it grants full access.
+  ASSERT_TRUE(a.LockWholeFile());
+  EXPECT_TRUE(a.HasFullAccess());
+  EXPECT_TRUE(a.LockRecord());  // only counts under the table lock
+  a.UnlockTable();
+  a.UnlockTable();
+  EXPECT_EQ(a.LockCount(), 0);
+
+  // Record locks: one byte per record, for the current record.
+  a.GetRecord(2);
+  ASSERT_TRUE(a.LockRecord());
+  EXPECT_EQ(a.LockOffset(), a.HeaderLength() + 20u + 0x40000000u);
+  b.GetRecord(2);
+  EXPECT_FALSE(b.LockRecord());
+  b.GetRecord(3);
+  EXPECT_TRUE(b.LockRecord());
+  b.UnlockTable();
+  a.UnlockTable();
+  a.SetLockProtocol(2);
+  a.GetRecord(3);
+  ASSERT_TRUE(a.LockRecord());
+  EXPECT_EQ(a.LockOffset(), 1000000003u);
+  a.UnlockTable();
+  a.SetLockProtocol(7);
+  EXPECT_FALSE(a.LockRecord());
+}
+
+TEST(DbfTable, RefusedAppendLockIsWaitedForThenRefused) {
+  TempDrive drive;
+  tabletest::WriteFile(drive.Host("app.dbf"), tabletest::Bytes(tabletest::SampleTable(1)));
+  HXO_dBaseFld a(drive.Dos("app.dbf"), true, true);
+  HXO_dBaseFld b(drive.Dos("app.dbf"), true, true);
+  ShortLockWait shortWait;
+
+  ASSERT_TRUE(a.LockAppend());  // another writer is appending
+  SetRec(b, " FROMB");
+  EXPECT_EQ(MessageOf([&] { b.AppendRecord(); }), "Can not Lock file " + drive.Dos("app.dbf"));
+  EXPECT_EQ(b.RecordCount(), 1);
+  SetRec(a, " FROMA");
+  a.AppendRecord();  // holds the append lock already: counts, then releases its level
+  a.UnlockTable();
+  EXPECT_EQ(a.LockCount(), 0);
+
+  // Now b appends after a's record, never over it.
+  b.AppendRecord();
+  EXPECT_EQ(b.RecNo(), 3);
+  a.GetRecord(2);
+  EXPECT_EQ(Rec(a).substr(0, 6), " FROMA");
+  a.GetRecord(3);
+  EXPECT_EQ(Rec(a).substr(0, 6), " FROMB");
+
+  // Holding a record lock of its own, the table cannot take the append lock:
+  // refused at once rather than after a pointless wait.
+  a.GetRecord(1);
+  ASSERT_TRUE(a.LockRecord());
+  EXPECT_EQ(MessageOf([&] { a.AppendRecord(); }), "Can not Lock file " + drive.Dos("app.dbf"));
+  EXPECT_EQ(a.LockCount(), 1);
+}
+
+TEST(DbfTable, HeaderValidation) {
+  TempDrive drive;
+  auto open = [&](const std::string& name, const std::string& bytes) {
+    tabletest::WriteFile(drive.Host(name), bytes);
+    return MessageOf([&] { HXO_dBaseFld t(drive.Dos(name), true, false); });
+  };
+  const std::string good = tabletest::Bytes(tabletest::SampleTable(2));
+  auto invalid = [&](const std::string& name) {
+    return "Table Header for " + drive.Dos(name) + " is invalid";
+  };
+  auto readError = [&](const std::string& name) { return "Error on Read of file " + drive.Dos(name); };
+
+  EXPECT_EQ(MessageOf([&] { HXO_dBaseFld t(drive.Dos("missing"), true, false); }),
+            "File " + drive.Dos("missing.DBF") + " could not be found");
+  EXPECT_EQ(open("zero.dbf", ""), readError("zero.dbf"));
+  EXPECT_EQ(open("short.dbf", good.substr(0, 31)), readError("short.dbf"));
+  EXPECT_EQ(open("desc.dbf", good.substr(0, 70)), readError("desc.dbf"));  // descriptors cut off
+  std::string v = good;
+  v[0] = 0x02;
+  EXPECT_EQ(open("version.dbf", v), invalid("version.dbf"));
+  DbfImage img = tabletest::SampleTable(1);
+  img.recordLengthOverride = 0;
+  EXPECT_EQ(open("rl0.dbf", tabletest::Bytes(img)), invalid("rl0.dbf"));
+  img = tabletest::SampleTable(1);
+  img.recordLengthOverride = 10;  // fields need 20 bytes
+  EXPECT_EQ(open("fit.dbf", tabletest::Bytes(img)), invalid("fit.dbf"));
+  std::string hl = good;
+  hl[8] = 20;  // shorter than the fixed part
+  hl[9] = 0;
+  EXPECT_EQ(open("hl.dbf", hl), invalid("hl.dbf"));
+  img = tabletest::SampleTable(0);
+  img.version = 0x30;
+  img.extraArea = 0;  // a Visual FoxPro header must hold the 263-byte area
+  img.headerLengthOverride = 200;
+  EXPECT_EQ(open("vfp.dbf", tabletest::Bytes(img)), invalid("vfp.dbf"));
+  // Header length beyond the end of the file (terminator and records missing).
+  std::string cut = good.substr(0, 128);
+  EXPECT_EQ(open("long.dbf", cut), invalid("long.dbf"));
+  // Exactly the header, no records and no end mark: a valid empty table.
+  EXPECT_EQ(open("bare.dbf", good.substr(0, 129)), "(no error)");
+}
+
+TEST(DbfTable, DescriptorsEndAtTheTerminator) {
+  TempDrive drive;
+  // A dBase III table written with the 263-byte area that Visual FoxPro leaves.
+  DbfImage img = tabletest::SampleTable(3);
+  img.extraArea = 263;
+  tabletest::WriteFile(drive.Host("area.dbf"), tabletest::Bytes(img));
+  HXO_dBaseFld t(drive.Dos("area.dbf"), true, false);
+  EXPECT_EQ(t.FieldCount(), 3);
+  EXPECT_EQ(t.RecordCount(), 3);
+  t.GetRecord(3);
+  EXPECT_EQ(Rec(t), img.records[2]);
+
+  // Visual FoxPro: header length 296 + 32 n gives n fields.
+  img.version = 0x30;
+  img.flags = 0x01;
+  tabletest::WriteFile(drive.Host("vfp.dbf"), tabletest::Bytes(img));
+  HXO_dBaseFld v(drive.Dos("vfp.dbf"), true, false);
+  EXPECT_EQ(v.HeaderLength(), 296u + 3 * 32);
+  EXPECT_EQ(v.FieldCount(), 3);
+  EXPECT_TRUE(v.StructuralIndex());
+  EXPECT_FALSE(v.HasMemo());  // flag bit 1 clear
+  img.flags = 0x02;
+  tabletest::WriteFile(drive.Host("vfpm.dbf"), tabletest::Bytes(img));
+  EXPECT_TRUE(HXO_dBaseFld(drive.Dos("vfpm.dbf"), true, false).HasMemo());
+
+  // Memo fields with flag bit 1 left clear (as some writers do): the .fpt
+  // beside the table still counts, so flush and rename take it along.
+  img.flags = 0;
+  img.fields.push_back({"NOTES", 'M', 4});
+  img.records.assign(1, std::string(" x"));
+  tabletest::WriteFile(drive.Host("vfpnoflag.dbf"), tabletest::Bytes(img));
+  EXPECT_FALSE(HXO_dBaseFld(drive.Dos("vfpnoflag.dbf"), true, false).HasMemo());
+  tabletest::WriteFile(drive.Host("vfpnoflag.FPT"), std::string(512, '\0'));
+  EXPECT_TRUE(HXO_dBaseFld(drive.Dos("vfpnoflag.dbf"), true, false).HasMemo());
+
+  // A table without fields (record length 1).
+  DbfImage none;
+  none.records = {" ", " "};
+  tabletest::WriteFile(drive.Host("none.dbf"), tabletest::Bytes(none));
+  HXO_dBaseFld n(drive.Dos("none.dbf"), true, false);
+  EXPECT_EQ(n.FieldCount(), 0);
+  // With one-byte records the end mark is not taken for a third record.
+  EXPECT_EQ(n.RecordCount(), 2);
+}
+
+TEST(DbfFields, EntriesOffsetsAndLookup) {
+  TempDrive drive;
+  DbfImage img;
+  img.version = 0x83;
+  img.fields = {{"NAME", 'C', 300}, {"Amount", 'N', 12, 2}, {"MEMO", 'M', 10}, {"WHEN", 'D', 8}};
+  img.records = {" x"};
+  tabletest::WriteFile(drive.Host("f.dbf"), tabletest::Bytes(img));
+  HXO_dBaseFld t(drive.Dos("f.dbf"), true, false);
+  EXPECT_TRUE(t.HasMemo());
+  ASSERT_EQ(t.FieldCount(), 4);
+  EXPECT_EQ(t.RecordLength(), 331u);
+  const ThxDBFFields* name = t.FieldEntry(1);
+  ASSERT_NE(name, nullptr);
+  EXPECT_EQ(name->name, "NAME");
+  EXPECT_EQ(name->type, 'C');
+  EXPECT_EQ(name->width, 44);  // the one-byte width; 300 = 44 + 256
+  EXPECT_EQ(name->length, 300u);
+  EXPECT_EQ(name->offset, 1u);
+  EXPECT_EQ(t.FieldEntry(2)->offset, 301u);
+  EXPECT_EQ(t.FieldEntry(2)->decimals, 2);
+  EXPECT_EQ(t.FieldEntry(3)->offset, 313u);
+  EXPECT_EQ(t.FieldEntry(4)->offset, 323u);
+  EXPECT_EQ(t.FieldEntry(4)->number, 4);
+  EXPECT_EQ(t.FieldEntry(0), nullptr);
+  EXPECT_EQ(t.FieldEntry(5), nullptr);
+  // In memory the descriptors carry offsets and numbers.
+  EXPECT_EQ(GetLE32(t.Descriptor(3) + 12), 313u);
+  EXPECT_EQ(GetLE16(t.Descriptor(3) + 26), 3);
+
+  EXPECT_EQ(t.FieldNumber("name "), 1);
+  EXPECT_EQ(t.FieldNumber("AMOUNT"), 2);
+  EXPECT_EQ(t.FieldNumber("when"), 4);
+  EXPECT_EQ(t.FieldNumber("NAM"), 0);
+  EXPECT_EQ(t.FieldNumber(""), 0);
+  EXPECT_EQ(&t.FieldEntryByName("Memo"), t.FieldEntry(3));
+  EXPECT_EQ(MessageOf([&] { t.FieldEntryByName("CITY"); }),
+            "There is no field name " + drive.Dos("f.dbf") + "->CITY");
+}
+
+TEST(DbfTable, EncryptedTablesNeedTheirPassword) {
+  TempDrive drive;
+  DbfImage img = tabletest::SampleTable(2);
+  img.encrypted = 1;
+  std::string bytes = tabletest::Bytes(img);
+  const size_t hl = 129;
+  // Encipher the descriptor area and each record the way the table does.
+  Transform("pw", bytes.data() + 32, bytes.data() + 32, hl - 33, 1);
+  for (size_t r = 0; r < 2; ++r)
+    Transform("pw", bytes.data() + hl + r * 20, bytes.data() + hl + r * 20, 20, 1);
+  tabletest::WriteFile(drive.Host("sec.dbf"), bytes);
+  tabletest::WriteFile(drive.Host("plain.dbf"), tabletest::Bytes(tabletest::SampleTable(1)));
+
+  EXPECT_EQ(MessageOf([&] { HXO_dBaseFld t(drive.Dos("sec.dbf"), true, true); }),
+            "No Password for encrypted file " + drive.Dos("sec.dbf"));
+  EXPECT_EQ(MessageOf([&] { HXO_dBaseFld t(drive.Dos("sec.dbf"), true, true, "wrong"); }),
+            "Invalid Password for encrypted file s%");
+  EXPECT_THROW(HXO_dBaseFld(drive.Dos("sec.dbf"), true, true, "wrong"), EKeldorEncryption);
+  EXPECT_EQ(MessageOf([&] { HXO_dBaseFld t(drive.Dos("plain.dbf"), true, true, "pw"); }),
+            "A Password is included for unencrypted file " + drive.Dos("plain.dbf"));
+
+  {
+    HXO_dBaseFld t(drive.Dos("sec.dbf"), true, true, "pw");
+    EXPECT_TRUE(t.Encrypted());
+    EXPECT_EQ(t.FieldEntry(2)->name, "AMOUNT");
+    t.GetRecord(2);
+    EXPECT_EQ(Rec(t), img.records[1]);
+    SetRec(t, " SECRET");
+    t.AppendRecord();
+  }
+  std::string file = tabletest::ReadFile(drive.Host("sec.dbf"));
+  EXPECT_EQ(file[15], 1);
+  EXPECT_EQ(file.find("SECRET"), std::string::npos);  // written enciphered
+  EXPECT_EQ(file.back(), '\x1A');
+  HXO_dBaseFld again(drive.Dos("sec.dbf"), true, false, "pw");
+  again.GetRecord(3);
+  EXPECT_EQ(Rec(again).substr(0, 7), " SECRET");
+}
+
+TEST(DbfTable, RenameAndCaseInsensitiveNames) {
+  TempDrive drive;
+  tabletest::WriteFile(drive.Host("NEWTable.dbf"), tabletest::Bytes(tabletest::SampleTable(2)));
+  {
+    HXO_dBaseFld t(drive.Dos("newtable.DBF"), false, true);
+    EXPECT_EQ(t.RecordCount(), 2);
+    t.RenameTo(drive.Dos("Renamed.dbf"));
+    EXPECT_EQ(t.FileName(), drive.Dos("Renamed.dbf"));
+    t.GetRecord(2);
+    EXPECT_EQ(t.RecNo(), 2);
+    // Exclusive: nobody else gets in while it is open.
+    EXPECT_EQ(MessageOf([&] { HXO_dBaseFld u(drive.Dos("RENAMED.DBF"), true, false); }),
+              "Access denied to file " + drive.Dos("RENAMED.DBF"));
+  }
+  EXPECT_FALSE(platform::FileExists(drive.Dos("newtable.dbf")));
+  HXO_dBaseFld r(drive.Dos("RENAMED.DBF"), true, true);
+  EXPECT_EQ(r.RecordCount(), 2);
+}
+
+TEST(DbfTable, FlushReportsAndClosingWritesAPendingHeader) {
+  TempDrive drive;
+  tabletest::WriteFile(drive.Host("fl.dbf"), tabletest::Bytes(tabletest::SampleTable(1)));
+  {
+    Recorder t(drive.Dos("fl.dbf"), false, true);
+    t.GetRecord(1);
+    t.calls.clear();
+    t.Flush();
+    ASSERT_EQ(t.calls.size(), 1u);
+    EXPECT_EQ(t.calls[0], (std::pair<int, int64_t>{8, 1}));
+    ASSERT_TRUE(t.LockTable());
+    t.AppendRecord();
+    EXPECT_TRUE(t.HeaderDirty());
+    // Closed while the table lock is still held: the header is written anyway.
+  }
+  EXPECT_EQ(HeaderCount(tabletest::ReadFile(drive.Host("fl.dbf"))), 2u);
+}

@@ -185,7 +185,12 @@ bool IsOpenElsewhere(const std::string& hostPath) {
 }  // namespace detail
 
 File::File(int fd, std::string dosPath, std::string hostPath, Access access, Share share)
-    : fd_(fd), dosPath_(std::move(dosPath)), hostPath_(std::move(hostPath)), access_(access), share_(share) {}
+    : fd_(fd),
+      dosPath_(std::move(dosPath)),
+      hostPath_(std::move(hostPath)),
+      access_(access),
+      share_(share),
+      readLocksOnly_(access == Access::Read || (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY) {}
 
 File::~File() {
   if (fd_ >= 0) ::close(fd_);  // closing the description drops its locks
@@ -372,8 +377,7 @@ bool File::LockRange(uint64_t offset, uint64_t length) {
       return false;
     }
   }
-  int mode = ::fcntl(fd_, F_GETFL) & O_ACCMODE;
-  short type = (access_ == Access::Read || mode == O_RDONLY) ? F_RDLCK : F_WRLCK;
+  short type = readLocksOnly_ ? F_RDLCK : F_WRLCK;
   if (!SetOfdLock(fd_, type, offset, length)) {
     if (errno == EAGAIN || errno == EACCES)
       SetLastError(ErrorCode::LockViolation);

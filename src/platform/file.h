@@ -84,6 +84,7 @@ class File {
   Access access_;
   Share share_;
   std::vector<std::pair<uint64_t, uint64_t>> locks_;  // ranges this File holds (offset, length)
+  bool readLocksOnly_;  // the descriptor was opened read-only: the host allows read locks only
 };
 
 // DOS file attributes.

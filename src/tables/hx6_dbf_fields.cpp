@@ -512,7 +512,14 @@ void HXO_dBaseFld::WriteMemo(int n, const void* data, size_t length) {
   HXobjMemo* memo = IsMemoField(n) ? MemoFile() : nullptr;
   // A memo field in a table without a memo file cannot hold a memo.
   if (!memo) RaiseKeldorError(hxErrFieldIncorrectType, f->name);
-  uint32_t block = BlockOf(*this, n, *memo);
+  // A block number that is no number leaves the old memo alone: the new one
+  // goes to a fresh place.
+  uint32_t block = 0;
+  try {
+    block = BlockOf(*this, n, *memo);
+  } catch (const EKeldorError&) {
+    block = 0;
+  }
   memo->PutMemo(data, block, length);
   // No memo: blanks in a text block number, as the programs that share these
   // files write it (they read the text "0" as block 0, the file header).

@@ -289,6 +289,10 @@ TEST(HXO_dBaseFld, MemoFieldsThroughTheTable) {
   EXPECT_EQ(MessageOf([&] { t->FieldText(2); }), "Memo record is bad in T:\\T.fpt");
   t->PutRaw(2, "99999");
   EXPECT_EQ(MessageOf([&] { t->FieldText(2); }), "Memo record is bad in T:\\T.fpt");
+  // Writing over a bad block number puts the memo at a fresh place.
+  t->PutRaw(2, "junk");
+  EXPECT_TRUE(t->PutString(2, "fresh"));
+  EXPECT_EQ(t->FieldText(2), "fresh");
 
   // A table that has no memo file holds no memos.
   Table plain({{"NOTE", 'M', 10}}, "          1");

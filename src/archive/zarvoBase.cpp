@@ -1,0 +1,1319 @@
+#include "archive/zarvoBase.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <random>
+
+#include "archive/Err_Msgs.h"
+#include "archive/zarvoDeflate.h"
+#include "archive/zarvoGbls.h"
+#include "framework/application.h"
+#include "framework/exceptions.h"
+#include "framework/sysutils.h"
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/paths.h"
+#include "platform/system.h"
+#include "platform/text.h"
+
+using namespace zipbytes;
+
+namespace {
+
+bool StartsWithNoCase(const std::string& s, const std::string& prefix) {
+  return s.size() >= prefix.size() && platform::CompareTextAscii(s.substr(0, prefix.size()), prefix) == 0;
+}
+
+std::string FileNamePart(const std::string& path) {
+  size_t p = path.find_last_of("\\:");
+  return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+std::string FolderPart(const std::string& path) {
+  size_t p = path.find_last_of("\\:");
+  return p == std::string::npos ? std::string() : path.substr(0, p + 1);
+}
+
+std::string ExtensionOf(const std::string& path) {
+  std::string name = FileNamePart(path);
+  size_t p = name.rfind('.');
+  return p == std::string::npos ? std::string() : name.substr(p);
+}
+
+const char* const kDefaultStoredTypes[] = {".ACE", ".ARC", ".ARJ", ".BH",  ".CAB", ".ENC", ".GZ",  ".HA",
+                                           ".JAR", ".LHA", ".LZH", ".PAK", ".PK3", ".PK_", ".RAR", ".TAR",
+                                           ".TGZ", ".UUE", ".UU",  ".WAR", ".XXE", ".Z",   ".ZIP", ".ZOO"};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Entry list and timer
+
+int TZipEntries::IndexOfName(const std::string& name) const {
+  for (size_t i = 0; i < items.size(); ++i)
+    if (platform::CompareTextAscii(items[i].name, name) == 0) return static_cast<int>(i);
+  return -1;
+}
+
+void TZarvoTimer::Start() {
+  startTick_ = platform::TickCount();
+  paused_ = 0;
+  elapsed_ = 0;
+  running_ = true;
+  pausedNow_ = false;
+}
+
+void TZarvoTimer::Pause() {
+  if (!running_ || pausedNow_) return;
+  pauseTick_ = platform::TickCount();
+  pausedNow_ = true;
+}
+
+void TZarvoTimer::Resume() {
+  if (!running_ || !pausedNow_) return;
+  paused_ += platform::TickCount() - pauseTick_;
+  pausedNow_ = false;
+}
+
+void TZarvoTimer::Stop() {
+  if (!running_) return;
+  Resume();
+  elapsed_ = static_cast<float>(platform::TickCount() - startTick_ - paused_) / 1000.0f;
+  running_ = false;
+}
+
+float TZarvoTimer::ElapsedTime() const {
+  if (!running_) return elapsed_;
+  uint64_t now = pausedNow_ ? pauseTick_ : platform::TickCount();
+  return static_cast<float>(now - startTick_ - paused_) / 1000.0f;
+}
+
+// ---------------------------------------------------------------------------
+// TZipCommon
+
+TZipCommon::TZipCommon(TComponent* owner)
+    : TRegisterZarvo(owner), volume_(std::make_unique<TDiskManager>(*this)) {
+  attributes_ = TZarvoFileAttrs{fsZeroAttr, fsReadOnly, fsArchive, fsCompressed, fsEncrypted};
+  attributesEx_ = TZarvoFileAttrs{};
+}
+
+TZipCommon::~TZipCommon() = default;
+
+std::string TZipCommon::ErrorText(int eCode) { return LoadErrorMsg(eCode); }
+
+void TZipCommon::ReportError(const std::string& fileName, const std::string& extendedMsg, int eCode,
+                             const std::string& volumeId) {
+  timer_.Pause();
+  if (cancel_) eCode = 25443;
+  if (OnError) OnError(this, fileName, extendedMsg, volumeId, eCode);
+  timer_.Resume();
+}
+
+void TZipCommon::SetCancel(bool value) {
+  cancel_ = value;
+  if (value) ReportError(ArchiveFile(), "", 25443);
+}
+
+uint8_t TZipCommon::Percent(uint64_t x, uint64_t n) {
+  if (n == 0) return 0;
+  if (x >= n) return 100;
+  unsigned __int128 num = static_cast<unsigned __int128>(x) * 100;
+  uint64_t q = static_cast<uint64_t>(num / n);
+  uint64_t r = static_cast<uint64_t>(num % n);
+  // Halves go to the even neighbour.
+  if (2 * static_cast<unsigned __int128>(r) > n || (2 * static_cast<unsigned __int128>(r) == n && (q & 1)))
+    ++q;
+  return static_cast<uint8_t>(std::min<uint64_t>(q, 100));
+}
+
+void TZipCommon::DoProgress(uint8_t byFile, uint8_t byArchive) {
+  lastByFile_ = byFile;
+  lastByArchive_ = byArchive;
+  Application().ProcessMessages();
+  if (OnProgress) OnProgress(this, byFile, byArchive);
+}
+
+void TZipCommon::FileProgress(uint64_t consumed) {
+  if (!OnProgress) return;
+  uint64_t total = totalBytes_ > 0 ? static_cast<uint64_t>(totalBytes_) : 0;
+  uint64_t remaining = remainingBytes_ > 0 ? static_cast<uint64_t>(remainingBytes_) : 0;
+  uint64_t done = remaining > total ? 0 : total - remaining;
+  DoProgress(Percent(consumed, currentFileSize_ > 0 ? static_cast<uint64_t>(currentFileSize_) : 0),
+             Percent(done, total));
+}
+
+std::string TZipCommon::TempDir() const {
+  if (tempDir_.empty() || !platform::DirectoryExists(tempDir_)) return platform::GetTempPath();
+  return tempDir_;
+}
+
+namespace {
+bool CreateFolderTree(const std::string& folder) {
+  std::string f = folder;
+  while (!f.empty() && f.back() == '\\') f.pop_back();
+  if (f.empty() || platform::DirectoryExists(f)) return true;
+  std::string parent = FolderPart(f);
+  if (!parent.empty() && parent != f + "\\" && parent.size() < f.size()) {
+    std::string p = parent;
+    // "C:\" itself or "C:" needs no creation.
+    if (!(p.size() <= 3 && p.size() >= 2 && p[1] == ':')) CreateFolderTree(p);
+  }
+  return platform::CreateDirectory(f) || platform::DirectoryExists(f);
+}
+}  // namespace
+
+void TZipCommon::SetTempDir(const std::string& value) {
+  if (Loading()) {
+    tempDir_ = value;
+    return;
+  }
+  std::string v = value;
+  if (!v.empty() && v.back() != '\\') v += '\\';
+  if (!v.empty() && !platform::DirectoryExists(v)) {
+    int answer = Application().MessageBox(ErrorText(26899) + "\r\r" + v, Application().Title(),
+                                          MB_YESNO | MB_ICONQUESTION);
+    if (answer == IDYES)
+      CreateFolderTree(v);
+    else
+      v.clear();
+  }
+  if (v.empty() || !platform::DirectoryExists(v)) v.clear();
+  tempDir_ = v;
+}
+
+// ---------------------------------------------------------------------------
+// TCompBase: properties
+
+TCompBase::TCompBase(TComponent* owner) : TZipCommon(owner) {
+  for (const char* ext : kDefaultStoredTypes) storeFilesOfType_.Add(ext);
+}
+
+TCompBase::~TCompBase() = default;
+
+void TCompBase::SetArchiveFile(const std::string& value) {
+  std::string v = value;
+  std::replace(v.begin(), v.end(), '/', '\\');
+  if (!v.empty() && ExtensionOf(v).empty()) v += defaultExt_;
+  cancel_ = false;
+  haveFirstOffset_ = false;
+  firstEntryOffset_ = 0;
+  if (Loading() && !v.empty() && !platform::FileExists(v)) v.clear();
+  TRegisterZarvo::SetArchiveFile(v);
+}
+
+void TCompBase::SetDefaultExt(const std::string& value) {
+  std::string previous = defaultExt_;
+  std::string v = value;
+  if (v.empty() || v == ".") {
+    v = ".zip";
+  } else {
+    if (v[0] != '.') v = "." + v;
+    if (v.size() > 4) v.resize(4);
+    v = platform::AnsiLowerCase(v);
+  }
+  defaultExt_ = v;
+  if (archiveFile_.empty()) return;
+  std::string ext = ExtensionOf(archiveFile_);
+  if (ext.empty()) {
+    archiveFile_ += v;
+  } else if (platform::CompareTextAscii(ext, previous) == 0) {
+    archiveFile_ = archiveFile_.substr(0, archiveFile_.size() - ext.size()) + v;
+  }
+}
+
+void TCompBase::SetCompressMethod(TCompressMethod value) {
+  if (value == cmStore || value == cmDeflate) compressMethod_ = value;
+}
+
+std::string TCompBase::StoredName(const std::string& fullPath, const std::string& rootDir) const {
+  bool folder = !fullPath.empty() && fullPath.back() == '\\';
+  auto stripDrive = [](const std::string& p) {
+    if (p.rfind("\\\\", 0) == 0) {
+      // \\server\share\rest -> \rest
+      size_t server = p.find('\\', 2);
+      if (server == std::string::npos) return std::string();
+      size_t share = p.find('\\', server + 1);
+      return share == std::string::npos ? std::string() : p.substr(share);
+    }
+    size_t colon = p.find(':');
+    return colon == std::string::npos ? p : p.substr(colon + 1);
+  };
+  switch (storedDirNames_) {
+    case sdNone: {
+      if (folder) {
+        std::string f = fullPath.substr(0, fullPath.size() - 1);
+        return FileNamePart(f) + "\\";
+      }
+      return FileNamePart(fullPath);
+    }
+    case sdAbsolute:
+      return fullPath;
+    case sdAbsoluteNoDrv:
+      return stripDrive(fullPath);
+    case sdAbsoluteNoRoot: {
+      std::string s = stripDrive(fullPath);
+      if (!s.empty() && s[0] == '\\') s.erase(0, 1);
+      return s;
+    }
+    case sdRelative:
+      if (!rootDir.empty() && StartsWithNoCase(fullPath, rootDir)) return fullPath.substr(rootDir.size());
+      return fullPath;
+    case sdRelativeStoreStart: {
+      std::string r = rootDir;
+      if (!r.empty() && r.back() == '\\') r.pop_back();
+      std::string parent = FolderPart(r);
+      if (!parent.empty() && StartsWithNoCase(fullPath, parent)) return fullPath.substr(parent.size());
+      return fullPath;
+    }
+    case sdExplorer_Auto:
+    case sdExplorer_UserDefineDefaultDir: {
+      std::string def = defaultDir_;
+      if (!def.empty() && def.back() != '\\') def += '\\';
+      if (!def.empty() && platform::CompareTextAscii(def, rootDir) == 0 &&
+          StartsWithNoCase(fullPath, rootDir))
+        return fullPath.substr(rootDir.size());
+      if (!def.empty() && StartsWithNoCase(fullPath, def)) return fullPath.substr(def.size());
+      return fullPath;
+    }
+  }
+  return fullPath;
+}
+
+std::string TCompBase::HeaderName(const std::string& storedName) const {
+  std::string s = storedName;
+  std::replace(s.begin(), s.end(), '\\', '/');
+  if (translateOemChar_) s = platform::AnsiToOem(s);
+  return s;
+}
+
+std::string TCompBase::NameFromHeader(const std::string& headerName) const {
+  std::string s = translateOemChar_ ? platform::OemToAnsi(headerName) : headerName;
+  std::replace(s.begin(), s.end(), '/', '\\');
+  return s;
+}
+
+uint32_t TCompBase::EntryDosDate(uint32_t fileDate) const {
+  switch (dateAttribute_) {
+    case daSysDate: {
+      platform::LocalTime t = platform::Now();
+      return platform::UnixToDosDateTime(platform::FromLocalTime(t));
+    }
+    case daMaxFileDate:
+      return maxFileDate_ ? maxFileDate_ : fileDate;
+    case daFileDate:
+      break;
+  }
+  return fileDate;
+}
+
+void TCompBase::DoOnEnd(const std::string& storedName, bool crcPass) {
+  if (OnEnd) OnEnd(this, storedName, crcPass);
+}
+
+std::string TCompBase::EntryNameAndComment(int index, std::string& comment) {
+  if (index < 0 || index >= entries_.Count()) return {};
+  comment = entries_.items[index].comment;
+  return entries_.items[index].name;
+}
+
+void TCompBase::SetEntryComment(int index, const std::string& comment) {
+  if (index < 0 || index >= entries_.Count()) return;
+  entries_.items[index].comment = comment;
+  entries_.modified = true;
+}
+
+void TCompBase::SetArchiveComment(const std::string& comment) {
+  entries_.archiveComment = comment;
+  entries_.modified = true;
+}
+
+int TCompBase::CountEntries() { return entries_.Count(); }
+
+std::string TCompBase::ArchiveComment() const { return entries_.archiveComment; }
+
+// ---------------------------------------------------------------------------
+// Output of the run
+
+bool TCompBase::WriteOutput(const void* data, size_t count) {
+  return output_ && output_->Append(data, count);
+}
+
+bool TCompBase::WriteOutputAt(uint64_t offset, const void* data, size_t count) {
+  return output_ && output_->WriteAt(offset, data, count);
+}
+
+uint64_t TCompBase::OutputSize() const { return output_ ? output_->Size() : 0; }
+
+int64_t TCompBase::ReadOld(uint64_t offset, void* data, size_t count) {
+  if (!oldArchive_) return -1;
+  return oldArchive_->ReadAt(offset, data, count);
+}
+
+// ---------------------------------------------------------------------------
+// The compress run
+
+void TCompBase::ResetRun() {
+  filesCompressed_ = 0;
+  filesDeleted_ = 0;
+  fileNumber_ = 0;
+  maxFileDate_ = 0;
+  currentFileSize_ = 0;
+  totalBytes_ = 0;
+  remainingBytes_ = 0;
+  lastByFile_ = 0;
+  lastByArchive_ = 0;
+  somethingToDo_ = false;
+  cancel_ = false;
+  runArchive_ = ArchiveFile();
+  entries_ = TZipEntries();
+  toDelete_.clear();
+  lookup_.clear();
+  lookupPath_.clear();
+  oldShift_ = 0;
+  activated_ = false;
+  deactivated_ = false;
+  lastException_.clear();
+}
+
+int TCompBase::Compress() {
+  if (busy_) return 0;
+  struct BusyGuard {
+    bool& flag;
+    explicit BusyGuard(bool& f) : flag(f) { flag = true; }
+    ~BusyGuard() { flag = false; }
+  } guard(busy_);
+
+  ResetRun();
+  if (!volume_->CheckVolume(ArchiveFile().empty() ? platform::GetCurrentDirectory() + "\\" : ArchiveFile()))
+    return 0;
+
+  if (switch_ == swDelete) defaultDir_.clear();
+  if (storedDirNames_ == sdExplorer_Auto) {
+    // The explorer's default folder is the user's desktop ($XDG_DESKTOP_DIR,
+    // else ~/Desktop).
+    const char* xdg = std::getenv("XDG_DESKTOP_DIR");
+    const char* home = std::getenv("HOME");
+    std::string host = xdg && *xdg ? xdg : std::string(home ? home : "") + "/Desktop";
+    defaultDir_ = platform::ToDosPath(host);
+    if (!defaultDir_.empty() && defaultDir_.back() != '\\') defaultDir_ += '\\';
+  }
+  if (storedDirNames_ == sdExplorer_UserDefineDefaultDir && defaultDir_.empty()) {
+    ReportError(ArchiveFile(), "DefaultDir", 25271);
+    return 0;
+  }
+  if (ArchiveFile().empty() || cancel_) return 0;
+
+  try {
+    if (!Run()) {
+      filesCompressed_ = 0;
+      filesDeleted_ = 0;
+    }
+  } catch (const std::exception& e) {
+    // Nothing half-written replaces the archive: the temporary output goes.
+    lastException_ = e.what();
+    if (output_) output_->Discard();
+    output_.reset();
+    oldArchive_.reset();
+    timer_.Stop();
+    filesCompressed_ = 0;
+    filesDeleted_ = 0;
+    if (activated_ && !deactivated_ && OnDeactivate) {
+      deactivated_ = true;
+      try {
+        OnDeactivate(this);
+      } catch (const std::exception&) {
+      }
+    }
+  }
+  output_.reset();
+  oldArchive_.reset();
+  entries_ = TZipEntries();
+  return switch_ == swDelete ? filesDeleted_ : filesCompressed_;
+}
+
+bool TCompBase::CheckWritable() {
+  uint32_t attr = platform::GetFileAttributes(runArchive_);
+  if (attr == platform::kInvalidAttributes) return true;
+  const uint32_t blocking =
+      platform::kAttrReadOnly | platform::kAttrHidden | platform::kAttrSystem | platform::kAttrDirectory;
+  if ((attr & blocking) == 0) return true;
+  if (!OnNonWriteableArchive) {
+    ReportError(runArchive_, "OnNonWriteableArchive", 25270);
+    return false;
+  }
+  bool writeToFile = false;
+  OnNonWriteableArchive(this, runArchive_, writeToFile);
+  if (!writeToFile) return false;
+  if (attr & platform::kAttrDirectory) return false;
+  return platform::SetFileAttributes(runArchive_, platform::kAttrNormal) &&
+         (platform::GetFileAttributes(runArchive_) & platform::kAttrReadOnly) == 0;
+}
+
+void TCompBase::RunRead() {
+  if (isNewArchive_) return;
+  if (!OnRead) {
+    ReportError(runArchive_, "OnRead", 25270);
+    return;
+  }
+  oldArchive_ = platform::File::Open(runArchive_, platform::Access::Read, platform::Share::Shared);
+  if (!oldArchive_) {
+    ReportError(runArchive_, "", 25235);
+    return;
+  }
+  int64_t size = oldArchive_->Size();
+  oldSize_ = size > 0 ? static_cast<uint64_t>(size) : 0;
+  if (oldSize_ == 0 || !ReadEntries()) return;
+  for (int i = 0; i < entries_.Count() && !cancel_; ++i)
+    OnRead(this, static_cast<int64_t>(entries_.items[i].localOffset), i + 1);
+}
+
+bool TCompBase::Run() {
+  isNewArchive_ = !platform::FileExists(runArchive_);
+  if (switch_ == swRead) {
+    RunRead();
+    return true;
+  }
+  if (switch_ == swDelete && isNewArchive_) {
+    ReportError(runArchive_, "", 26859);
+    return false;
+  }
+  if (!isNewArchive_) {
+    if (cancel_) return false;
+    if (!CheckWritable()) return false;
+  }
+
+  if (OnElapsedTime) timer_.Start();
+  activated_ = true;
+  if (OnActivate) OnActivate(this);
+
+  // Temporary output.
+  if (compressionMethod_ == cmTempFile) {
+    std::string folder = TempDir();
+    if (!platform::DirectoryExists(folder)) CreateFolderTree(folder);
+    std::string name = platform::GetTempFileName(folder, "zarvo");
+    if (name.empty()) throw EFCreateError(ErrorText(25235) + ": " + folder);
+    output_ = TRunOutput::CreateFile(name);
+    if (!output_) {
+      platform::DeleteFile(name);
+      throw EFCreateError(ErrorText(25235) + ": " + name);
+    }
+  } else {
+    output_ = TRunOutput::CreateMemory();
+  }
+
+  // Entries of the existing archive.
+  if (!isNewArchive_) {
+    oldArchive_ = platform::File::Open(runArchive_, platform::Access::Read, platform::Share::Shared);
+    if (!oldArchive_) {
+      ReportError(runArchive_, "", 25235);
+      output_->Discard();
+      Deactivate();
+      return false;
+    }
+    int64_t size = oldArchive_->Size();
+    oldSize_ = size > 0 ? static_cast<uint64_t>(size) : 0;
+    if (oldSize_ > 0) {
+      if (!ReadEntries()) entries_.items.clear();
+      for (TZipEntry& e : entries_.items) {
+        e.action = kActCopy;
+        e.fromOld = true;
+        e.oldName = e.name;
+        e.oldRawName = e.rawName;
+        e.oldCentral = e.central;
+        e.oldExtra = e.extra;
+        e.oldOffset = e.localOffset;
+      }
+      if (switch_ == swDelete) MarkDeletions();
+      // Bytes before the first entry (a self-extracting stub) lead the new archive too.
+      if (haveFirstOffset_ && firstEntryOffset_ > 0 && !entries_.items.empty()) {
+        std::vector<uint8_t> buf(61440);
+        uint64_t pos = 0;
+        while (pos < firstEntryOffset_) {
+          size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), firstEntryOffset_ - pos));
+          if (ReadOld(pos, buf.data(), n) != static_cast<int64_t>(n)) throw EReadError(ErrorText(25235));
+          if (!WriteOutputAt(pos, buf.data(), n)) throw EWriteError(ErrorText(25136));
+          pos += n;
+        }
+      }
+    }
+  }
+
+  // Collection.
+  if (switch_ != swDelete) ScanFiles();
+
+  // Stop check.
+  if (cancel_ || (switch_ != swDelete && !somethingToDo_)) {
+    if (!cancel_) ReportError(runArchive_, "", 25268);
+    entries_.items.clear();
+  } else {
+    EntryLoop();
+  }
+  timer_.Stop();
+  Finish();
+  return true;
+}
+
+void TCompBase::MarkDeletions() {
+  // Every FileSpec entry is a mask over the stored names.
+  for (TZipEntry& e : entries_.items) {
+    for (int i = 0; i < fileSpec_.Count(); ++i) {
+      std::string spec = Trim(fileSpec_[i]);
+      std::replace(spec.begin(), spec.end(), '/', '\\');
+      if (spec.empty()) continue;
+      if (TInternalMask(spec).Matches(e.name)) {
+        e.action = kActDrop;
+        break;
+      }
+    }
+  }
+}
+
+bool TCompBase::MatchesExclude(const std::string& storedName) const {
+  for (int i = 0; i < excludeSpec_.Count(); ++i) {
+    std::string spec = excludeSpec_[i];
+    std::replace(spec.begin(), spec.end(), '/', '\\');
+    if (Trim(spec).empty()) continue;
+    std::string stored = StoredName(spec, rootDir_);
+    if (recurseDirs_) {
+      if (spec.find('\\') != std::string::npos) {
+        std::string specFolder = FolderPart(stored);
+        std::string nameFolder = FolderPart(storedName);
+        if (StartsWithNoCase(nameFolder, specFolder) &&
+            TInternalMask(FileNamePart(stored)).Matches(FileNamePart(storedName)))
+          return true;
+      } else if (TInternalMask(spec).Matches(FileNamePart(storedName))) {
+        return true;
+      }
+    } else if (TInternalMask(stored).Matches(storedName)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void TCompBase::CollectFile(const std::string& folder, const platform::FileInfo& found) {
+  bool isFolder = (found.attributes & platform::kAttrDirectory) != 0;
+  std::string dir = folder;
+  if (!dir.empty() && dir.back() != '\\') dir += '\\';
+  if (isFolder) {
+    if (!storeEmptySubDirs_) return;
+    std::string path = dir;
+    // The scanner hands a folder over as its own path; a find record for a
+    // folder inside `dir` names it.
+    if (!found.name.empty() &&
+        platform::CompareTextAscii(FileNamePart(dir.substr(0, dir.size() - 1)), found.name) != 0)
+      path = dir + found.name + "\\";
+    std::vector<platform::FileInfo> inside;
+    if (!platform::ListDirectory(path, inside) || !inside.empty()) return;
+    MergeFile(path, found);
+    return;
+  }
+  MergeFile(dir + found.name, found);
+}
+
+void TCompBase::MergeFile(const std::string& fullPath, const platform::FileInfo& info) {
+  bool isFolder = (info.attributes & platform::kAttrDirectory) != 0;
+  std::string stored = StoredName(fullPath, rootDir_);
+  if (stored.empty()) return;
+  if (!isFolder && MatchesExclude(stored)) return;
+  // The archive being written is never an entry of itself.
+  if (platform::CompareTextAscii(fullPath, runArchive_) == 0) return;
+  if (output_ && !output_->TempName().empty() &&
+      platform::CompareTextAscii(fullPath, output_->TempName()) == 0)
+    return;
+  uint32_t dosDate = platform::UnixToDosDateTime(info.modified);
+  if (!isFolder && dosDate > maxFileDate_) maxFileDate_ = dosDate;
+
+  int found = -1;
+  if (!isNewArchive_ || !entries_.items.empty()) {
+    auto it = lookup_.find(platform::AnsiUpperCase(stored));
+    if (it != lookup_.end()) found = it->second;
+    if (found < 0 && fileSpec_.Count() > 1) {
+      auto pit = lookupPath_.find(platform::AnsiUpperCase(fullPath));
+      if (pit != lookupPath_.end()) found = pit->second;
+    }
+  }
+
+  auto append = [&](int replaces) {
+    TZipEntry e;
+    e.name = fullPath;
+    e.storedName = stored;
+    e.action = kActCompress;
+    e.headerCipher = encryptHeaders_;
+    e.rootLen = static_cast<int>(rootDir_.size());
+    e.replacesIndex = replaces;
+    FillCentralFromFile(e, info);
+    entries_.items.push_back(std::move(e));
+    int index = entries_.Count() - 1;
+    lookup_[platform::AnsiUpperCase(stored)] = index;
+    lookupPath_[platform::AnsiUpperCase(fullPath)] = index;
+    somethingToDo_ = true;
+  };
+
+  if (found < 0) {
+    if (switch_ != swRefresh) append(-1);
+    return;
+  }
+  TZipEntry& old = entries_.items[found];
+  if (!old.fromOld) return;  // the first file of a stored name wins
+  if (old.action != kActCopy) return;
+
+  uint64_t oldSize = (static_cast<uint64_t>(old.unpackedHi) << 32) | GetLE32(old.central.data() + 24);
+  uint32_t oldDate =
+      (static_cast<uint32_t>(GetLE16(old.central.data() + 14)) << 16) | GetLE16(old.central.data() + 12);
+  uint32_t oldAttr = GetLE32(old.central.data() + 38) & 0xBF;
+  bool unchanged = oldSize == info.size && oldDate == dosDate && oldAttr == (info.attributes & 0xFFFFFFFF);
+
+  if (switch_ == swRefresh) {
+    if (!unchanged) {
+      old.action = kActCompress;
+      old.name = fullPath;
+      old.storedName = stored;
+      old.rootLen = static_cast<int>(rootDir_.size());
+      FillCentralFromFile(old, info);
+      somethingToDo_ = true;
+    }
+    return;
+  }
+
+  if (!unchanged) {
+    bool replace = false;
+    if (OnReplaceFile)
+      OnReplaceFile(this, old.name, fullPath, oldDate, dosDate, static_cast<int64_t>(oldSize),
+                    static_cast<int64_t>(info.size), GetLE32(old.central.data() + 38), info.attributes,
+                    replace);
+    else
+      ReportError(fullPath, "OnReplaceFile", 25270);
+    if (replace) {
+      old.action = kActDrop;
+      old.replaced = true;
+      lookup_.erase(platform::AnsiUpperCase(old.name));
+      append(found);
+      return;
+    }
+  }
+
+  somethingToDo_ = true;
+  if (!OnRenameDupeFile) {
+    ReportError(fullPath, "OnRenameDupeFile", 25270);
+    return;
+  }
+  std::string proposal = old.name;
+  bool rename = true;
+  // A handler that never settles on a usable name gives up after a while.
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    std::string asked = proposal;
+    rename = true;
+    OnRenameDupeFile(this, old.name, asked, rename);
+    if (!rename) return;
+    std::replace(asked.begin(), asked.end(), '/', '\\');
+    if (!FileNamePart(asked).empty()) proposal = asked;
+    if (platform::CompareTextAscii(proposal, old.name) != 0 &&
+        lookup_.find(platform::AnsiUpperCase(proposal)) == lookup_.end()) {
+      lookup_.erase(platform::AnsiUpperCase(old.name));
+      old.name = proposal;
+      old.action = kActCopyRenamed;
+      lookup_[platform::AnsiUpperCase(proposal)] = found;
+      append(-1);
+      return;
+    }
+  }
+}
+
+void TCompBase::ScanFiles() {
+  for (int i = 0; i < entries_.Count(); ++i) lookup_[platform::AnsiUpperCase(entries_.items[i].name)] = i;
+
+  TZarvoFileScan scan(nullptr);
+  TZarvoFileAttrs wanted = attributes_;
+  if (storeEmptySubDirs_) wanted.insert(fsDirectory);
+  scan.SetAttributes(wanted);
+  scan.SetAttributesEx(attributesEx_);
+  scan.SetRecurseDirs(recurseDirs_);
+  scan.SetIncludeHiddenDirs(includeHiddenDirs_);
+  scan.SetCancelFlag(&cancel_);
+  if (OnFileScanStatus)
+    scan.OnScanFile = [this](TComponent*, const std::string& name, int count, int64_t size) {
+      OnFileScanStatus(this, name, count, size);
+    };
+  if (OnRecurseDir)
+    scan.OnRecurseDir = [this](TComponent*, const std::string& dir) { OnRecurseDir(this, dir); };
+  scan.OnRootDirChange = [this](TComponent*, const std::string& dir) {
+    rootDir_ = dir;
+    if (!rootDir_.empty() && rootDir_.back() != '\\') rootDir_ += '\\';
+  };
+  scan.SetFileCallback(
+      [this](const std::string& folder, const platform::FileInfo& found) { CollectFile(folder, found); });
+  scan.SetFileSpec(fileSpec_);
+  scan.Scan();
+  totalBytes_ = scan.FilesSize();
+  remainingBytes_ = totalBytes_;
+}
+
+void TCompBase::RestoreOld(TZipEntry& e) {
+  e.name = e.oldName;
+  e.rawName = e.oldRawName;
+  e.central = e.oldCentral;
+  e.extra = e.oldExtra;
+  e.localOffset = e.oldOffset;
+  e.replaced = false;
+  e.action = kActCopy;
+  LoadEntryToRun(e);
+  CopyEntry(e);
+}
+
+void TCompBase::EntryLoop() {
+  int maxDrop = 0;
+  for (const TZipEntry& e : entries_.items)
+    if (e.action == kActDrop && !e.replaced) ++maxDrop;
+
+  const int count = entries_.Count();
+  for (int i = 0; i < count; ++i) {
+    if (cancel_) {
+      // What was not compressed yet stays out; what the old archive held stays in.
+      for (int j = i; j < count; ++j) {
+        TZipEntry& e = entries_.items[j];
+        if (e.action == kActCompress) {
+          if (e.fromOld) {
+            RestoreOld(e);
+          } else {
+            e.action = kActDrop;
+            if (e.replacesIndex >= 0) RestoreOld(entries_.items[e.replacesIndex]);
+          }
+        } else if (e.action == kActCopy) {
+          LoadEntryToRun(e);
+          CopyEntry(e);
+        } else if (e.action == kActCopyRenamed) {
+          LoadEntryToRun(e);
+          CopyRenamedEntry(e);
+        }
+      }
+      break;
+    }
+    TZipEntry& e = entries_.items[i];
+    fileNumber_ = i + 1;
+    LoadEntryToRun(e);
+    uint64_t before = OutputSize();
+    switch (e.action) {
+      case kActCompress: {
+        uint32_t attr = GetLE32(e.central.data() + 38);
+        if ((attr & platform::kAttrDirectory) && !storeEmptySubDirs_) {
+          e.action = kActDrop;
+          break;
+        }
+        std::string fullPath = e.name;
+        if (CompressFile(e)) {
+          ++filesCompressed_;
+          if (switch_ == swMove && !(attr & platform::kAttrDirectory) && !verifyBeforeDelete_)
+            toDelete_.push_back(fullPath);
+          e.name = e.storedName;
+          if (e.replacesIndex >= 0) {
+            TZipEntry& old = entries_.items[e.replacesIndex];
+            old.replaced = false;  // the replacement is in; the old entry is gone for good
+          }
+        } else {
+          output_->Truncate(before);
+          if (cancel_) {
+            --fileNumber_;
+            if (e.fromOld) {
+              RestoreOld(e);
+            } else {
+              e.action = kActDrop;
+              if (e.replacesIndex >= 0) RestoreOld(entries_.items[e.replacesIndex]);
+            }
+            // The later entries are settled at the top of the loop.
+            continue;
+          }
+          if (e.fromOld) {
+            RestoreOld(e);
+          } else {
+            e.action = kActDrop;
+            if (e.replacesIndex >= 0) RestoreOld(entries_.items[e.replacesIndex]);
+          }
+        }
+        break;
+      }
+      case kActCopy:
+        CopyEntry(e);
+        break;
+      case kActDrop:
+        if (e.replaced) break;  // settled when its replacement is written
+        ++filesDeleted_;
+        if (OnDeleteFile) OnDeleteFile(this, e.name, filesDeleted_, maxDrop);
+        break;
+      case kActCopyRenamed:
+        CopyRenamedEntry(e);
+        break;
+    }
+  }
+}
+
+void TCompBase::Finish() {
+  bool cancelledDelete = cancel_ && switch_ == swDelete;
+  if ((filesCompressed_ > 0 || filesDeleted_ > 0) && !cancelledDelete) {
+    bool written = false;
+    int remaining = 0;
+    for (const TZipEntry& e : entries_.items)
+      if (e.action != kActDrop) ++remaining;
+    bool spanned = false;
+    if (switch_ == swDelete && remaining == 0) {
+      output_->Truncate(0);
+      written = WriteEmptyEndRecord();
+    } else {
+      if (volume_->IsRemovable()) {
+        spanned = true;
+        oldArchive_.reset();
+        TDiskSpanObj span(
+            *this, entries_,
+            [this](uint64_t offset, void* buffer, size_t count) {
+              return output_->ReadAt(offset, buffer, count);
+            },
+            OutputSize());
+        written = span.Execute();
+        if (!written) filesCompressed_ = 0;
+      } else {
+        DoProgress(0, 0);
+        written = WriteCentralDirectory();
+        if (!written) ReportError(runArchive_, "", 25136);
+      }
+    }
+    oldArchive_.reset();
+    if (spanned) {
+      output_->Discard();
+    } else if (written) {
+      CommitOutput();
+    } else {
+      // A directory that did not make it: the archive stays as it was.
+      output_->Discard();
+      filesCompressed_ = 0;
+      filesDeleted_ = 0;
+    }
+    output_.reset();
+    Deactivate();
+    if (written && switch_ == swMove && platform::FileExists(runArchive_)) DeleteSources();
+    if (OnElapsedTime) OnElapsedTime(this, timer_.ElapsedTime());
+    return;
+  }
+  output_->Discard();
+  output_.reset();
+  oldArchive_.reset();
+  if (cancelledDelete) {
+    filesDeleted_ = 0;
+    filesCompressed_ = 0;
+  }
+  Deactivate();
+  if (OnElapsedTime) OnElapsedTime(this, timer_.ElapsedTime());
+}
+
+void TCompBase::Deactivate() {
+  deactivated_ = true;
+  if (OnDeactivate) OnDeactivate(this);
+}
+
+void TCompBase::DeleteSources() {
+  int count = 0;
+  const int maxCount = static_cast<int>(toDelete_.size());
+  for (const std::string& path : toDelete_) {
+    bool ok = deleteOptions_ == doAllowUndo ? platform::MoveToTrash(path) : platform::DeleteFile(path);
+    if (ok) {
+      ++count;
+      if (OnDeleteFile) OnDeleteFile(this, path, count, maxCount);
+    }
+  }
+  toDelete_.clear();
+}
+
+void TCompBase::CommitOutput() {
+  struct TempGone {
+    TRunOutput& out;
+    ~TempGone() { out.Discard(); }
+  } gone{*output_};
+
+  const std::string tempName = output_->TempName();
+  if (OnTmpFileMoveBegin) OnTmpFileMoveBegin(this, runArchive_, tempName);
+  bool sameDrive = !tempName.empty() && tempName.size() > 1 && runArchive_.size() > 1 && tempName[1] == ':' &&
+                   runArchive_[1] == ':' &&
+                   std::toupper(static_cast<unsigned char>(tempName[0])) ==
+                       std::toupper(static_cast<unsigned char>(runArchive_[0]));
+  if (sameDrive) {
+    output_->Close();
+    if (!platform::MoveFileReplace(tempName, runArchive_)) {
+      if (platform::LastError() == platform::ErrorCode::DiskFull) ReportError(runArchive_, "", 25160);
+      throw EWriteError(ErrorText(25136) + ": " + runArchive_);
+    }
+  } else {
+    // Copied next to the archive first and renamed over it, so a copy that
+    // fails half-way leaves the old archive as it was. The copy runs to its
+    // end whatever the cancel flag says: it holds the finished entries.
+    std::string folder = FolderPart(runArchive_);
+    if (folder.empty()) folder = platform::GetCurrentDirectory() + "\\";
+    std::string staging = platform::GetTempFileName(folder, "zarvo");
+    if (staging.empty()) throw EFOpenError(ErrorText(25235));
+    auto target = platform::File::Open(staging, platform::Access::Write, platform::Share::Exclusive,
+                                       platform::Disposition::CreateAlways);
+    if (!target) {
+      platform::DeleteFile(staging);
+      throw EFOpenError(ErrorText(25235));
+    }
+    const uint64_t size = output_->Size();
+    const bool progress = OnTmpFileProgress && OnProgress;
+    currentFileSize_ = static_cast<int64_t>(size);
+    totalBytes_ = static_cast<int64_t>(size);
+    remainingBytes_ = static_cast<int64_t>(size);
+    std::vector<uint8_t> buffer(61440);
+    uint64_t pos = 0;
+    bool ok = true;
+    while (pos < size) {
+      Application().ProcessMessages();
+      size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - pos));
+      if (output_->ReadAt(pos, buffer.data(), n) != static_cast<int64_t>(n) ||
+          target->WriteAt(pos, buffer.data(), n) != static_cast<int64_t>(n)) {
+        ok = false;
+        break;
+      }
+      pos += n;
+      remainingBytes_ = static_cast<int64_t>(size - pos);
+      if (progress) DoProgress(Percent(pos, size), Percent(pos, size));
+    }
+    bool diskFull = !ok && platform::LastError() == platform::ErrorCode::DiskFull;
+    target.reset();
+    if (ok) ok = platform::MoveFileReplace(staging, runArchive_);
+    if (!ok) {
+      diskFull = diskFull || platform::LastError() == platform::ErrorCode::DiskFull;
+      platform::DeleteFile(staging);
+      if (diskFull) ReportError(runArchive_, "", 25160);
+      throw EWriteError(ErrorText(25136) + ": " + runArchive_);
+    }
+  }
+  if (OnTmpFileMoveEnd) OnTmpFileMoveEnd(this);
+}
+
+// ---------------------------------------------------------------------------
+// Temporary outputs
+
+namespace {
+
+class TFileOutput : public TRunOutput {
+ public:
+  TFileOutput(std::unique_ptr<platform::File> file, std::string name)
+      : file_(std::move(file)), name_(std::move(name)) {}
+  ~TFileOutput() override { Discard(); }
+  bool WriteAt(uint64_t offset, const void* data, size_t count) override {
+    if (!file_) return false;
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (count > 0) {
+      int64_t n = file_->WriteAt(offset, p, count);
+      if (n <= 0) return false;
+      p += n;
+      offset += static_cast<uint64_t>(n);
+      count -= static_cast<size_t>(n);
+    }
+    if (offset > size_) size_ = offset;
+    return true;
+  }
+  int64_t ReadAt(uint64_t offset, void* data, size_t count) override {
+    if (!file_) return -1;
+    auto* p = static_cast<uint8_t*>(data);
+    size_t done = 0;
+    while (done < count) {
+      int64_t n = file_->ReadAt(offset + done, p + done, count - done);
+      if (n < 0) return -1;
+      if (n == 0) break;
+      done += static_cast<size_t>(n);
+    }
+    return static_cast<int64_t>(done);
+  }
+  uint64_t Size() const override { return size_; }
+  bool Truncate(uint64_t size) override {
+    if (!file_ || !file_->Truncate(size)) return false;
+    size_ = size;
+    return true;
+  }
+  const std::string& TempName() const override { return name_; }
+  void Close() override { file_.reset(); }
+  void Discard() override {
+    file_.reset();
+    if (!name_.empty() && platform::FileExists(name_)) platform::DeleteFile(name_);
+  }
+
+ private:
+  std::unique_ptr<platform::File> file_;
+  std::string name_;
+  uint64_t size_ = 0;
+};
+
+class TMemoryOutput : public TRunOutput {
+ public:
+  bool WriteAt(uint64_t offset, const void* data, size_t count) override {
+    if (offset + count > data_.size()) data_.resize(offset + count);
+    std::copy_n(static_cast<const uint8_t*>(data), count,
+                data_.begin() + static_cast<std::ptrdiff_t>(offset));
+    return true;
+  }
+  int64_t ReadAt(uint64_t offset, void* data, size_t count) override {
+    if (offset >= data_.size()) return 0;
+    size_t n = static_cast<size_t>(std::min<uint64_t>(count, data_.size() - offset));
+    std::copy_n(data_.begin() + static_cast<std::ptrdiff_t>(offset), n, static_cast<uint8_t*>(data));
+    return static_cast<int64_t>(n);
+  }
+  uint64_t Size() const override { return data_.size(); }
+  bool Truncate(uint64_t size) override {
+    data_.resize(size);
+    return true;
+  }
+  const std::string& TempName() const override { return name_; }
+  void Close() override {}
+  void Discard() override {
+    data_.clear();
+    data_.shrink_to_fit();
+  }
+
+ private:
+  std::vector<uint8_t> data_;
+  std::string name_;
+};
+
+}  // namespace
+
+std::unique_ptr<TRunOutput> TRunOutput::CreateFile(const std::string& tempName) {
+  auto file = platform::File::Open(tempName, platform::Access::ReadWrite, platform::Share::Exclusive,
+                                   platform::Disposition::CreateAlways);
+  if (!file) return nullptr;
+  return std::make_unique<TFileOutput>(std::move(file), tempName);
+}
+
+std::unique_ptr<TRunOutput> TRunOutput::CreateMemory() { return std::make_unique<TMemoryOutput>(); }
+
+// ---------------------------------------------------------------------------
+// Per-file steps
+
+namespace {
+
+constexpr size_t kCopyChunk = 61440;
+constexpr size_t kStoreChunk = 102400;
+
+// Reads exactly `count` bytes at `offset`; false when the file is shorter.
+bool ReadFull(platform::File& f, uint64_t offset, uint8_t* p, size_t count) {
+  size_t done = 0;
+  while (done < count) {
+    int64_t n = f.ReadAt(offset + done, p + done, count - done);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool TCompBase::RunFileSteps(TZipEntry& e) {
+  cur_.fullPath = e.name;
+  if (compressionMethod_ == cmTempFile && output_ && !output_->TempName().empty() &&
+      platform::CompareTextAscii(e.name, output_->TempName()) == 0)
+    return false;
+  bool extract = true;
+  if (OnBegin) OnBegin(this, e.name, fileNumber_, extract);
+  if (!extract || cancel_) return false;
+
+  cur_.storedName = e.storedName.empty() ? StoredName(e.name, rootDir_) : e.storedName;
+  e.storedName = cur_.storedName;
+  cur_.headerName = HeaderName(cur_.storedName);
+  cur_.pos = OutputSize();
+  e.localOffset = cur_.pos;
+  const bool folder = (cur_.attr & platform::kAttrDirectory) != 0;
+  const uint32_t fileDate = cur_.dosDate;
+  cur_.dosDate = EntryDosDate(fileDate);
+  cur_.crc = 0;
+  cur_.packed = 0;
+  cur_.encrypted = false;
+
+  // The header and name as they go to disk (enciphered for the header cipher).
+  auto putHeader = [&]() {
+    std::array<uint8_t, 30> head;
+    std::copy_n(LocalHeaderTemplate(), 30, head.begin());
+    std::string name = cur_.headerName;
+    if (e.headerCipher) CipherLocalHeader(head.data(), name);
+    return WriteOutputAt(cur_.pos, head.data(), 30) && WriteOutputAt(cur_.pos + 30, name.data(), name.size());
+  };
+  auto writeHeader = [&]() {
+    FillLocalHeaderTemplate(e);
+    if (!putHeader()) return false;
+    return !cur_.ext64 || Write64BitExtension(e);
+  };
+  auto finishHeader = [&]() {
+    CompleteLocalHeader(e);
+    if (!putHeader()) return false;
+    if (cur_.ext64 && !Write64BitExtension(e)) return false;
+    BuildNewCentral(e);
+    uint8_t written[30];
+    std::string noName;
+    bool crcPass = output_->ReadAt(cur_.pos, written, 30) == 30;
+    if (crcPass && e.headerCipher) CipherLocalHeader(written, noName);
+    crcPass = crcPass && GetLE32(written + 14) == cur_.crc;
+    DoOnEnd(cur_.storedName, crcPass);
+    return true;
+  };
+
+  if (folder) {
+    cur_.size = 0;
+    cur_.method = 0;
+    cur_.ext64 = cur_.pos >= 0xFFFFFFFFull;
+    currentFileSize_ = 0;
+    if (!writeHeader()) throw EWriteError(ErrorText(25136));
+    return finishHeader();
+  }
+
+  cur_.level = compressMethod_ == cmStore ? dtDeflateS : deflateType_;
+  if (cur_.level != dtDeflateS) {
+    std::string ext = ExtensionOf(e.name);
+    if (!ext.empty()) {
+      for (int i = 0; i < storeFilesOfType_.Count(); ++i)
+        if (platform::CompareTextAscii(storeFilesOfType_[i], ext) == 0) {
+          cur_.level = dtDeflateS;
+          break;
+        }
+    }
+  }
+
+  auto source = platform::File::Open(e.name, platform::Access::Read, platform::Share::Shared);
+  int64_t sourceSize = source ? source->Size() : -1;
+  if (!source || sourceSize < 0) {
+    ReportError(e.name, "", 25235);
+    return false;
+  }
+  cur_.size = static_cast<uint64_t>(sourceSize);
+  cur_.method = cur_.size > 0 ? 8 : 0;
+  cur_.encrypted = cur_.size > 0 && !password_.empty();
+  cur_.ext64 = cur_.size >= 0xFFFFFFFFull || cur_.pos >= 0xFFFFFFFFull;
+  currentFileSize_ = static_cast<int64_t>(cur_.size);
+  if (!writeHeader()) throw EWriteError(ErrorText(25136));
+  uint64_t dataPos = cur_.pos + 30 + cur_.headerName.size() + (cur_.ext64 ? 8 : 0);
+
+  const bool progress = static_cast<bool>(OnProgress);
+  const int64_t remainingAtStart = remainingBytes_;
+  std::vector<uint8_t> chunk(std::min<uint64_t>(std::max<uint64_t>(cur_.size, 1), kStoreChunk));
+  uint32_t crc = kCrc32Preset;  // un-finished register
+
+  std::unique_ptr<TZipCrypto> crypt;
+  if (cur_.encrypted) {
+    // The CRC goes into the encryption header, so it is computed first.
+    uint64_t pos = 0;
+    while (pos < cur_.size) {
+      Application().ProcessMessages();
+      if (cancel_) return false;
+      size_t n = static_cast<size_t>(std::min<uint64_t>(kCopyChunk, cur_.size - pos));
+      if (!ReadFull(*source, pos, chunk.data(), n)) {
+        ReportError(e.name, "", 25235);
+        return false;
+      }
+      crc = UpdateCrc32(crc, chunk.data(), n);
+      pos += n;
+      remainingBytes_ = remainingAtStart - static_cast<int64_t>(pos);
+      if (progress) FileProgress(pos);
+      if (cancel_) return false;
+    }
+    remainingBytes_ = remainingAtStart;
+    crc ^= 0xFFFFFFFFu;
+    crypt = std::make_unique<TZipCrypto>(password_);
+    std::array<uint8_t, 11> seed;
+    std::random_device rd;
+    for (auto& b : seed) b = static_cast<uint8_t>(rd());
+    std::array<uint8_t, 12> head = crypt->MakeHeader(seed, crc);
+    if (!WriteOutputAt(dataPos, head.data(), head.size())) throw EWriteError(ErrorText(25136));
+    dataPos += 12;
+  }
+
+  uint64_t outPos = dataPos;
+  auto emit = [&](uint8_t* p, size_t n) {
+    if (crypt) crypt->Encipher(p, n);
+    if (!WriteOutputAt(outPos, p, n)) throw EWriteError(ErrorText(25136));
+    outPos += n;
+  };
+
+  bool ok = true;
+  bool stored = cur_.level == dtDeflateS || cur_.size == 0;
+  if (!stored && cur_.size < 257) {
+    // Small files: deflated in memory and stored when that does not pay.
+    std::vector<uint8_t> in(static_cast<size_t>(cur_.size));
+    if (!ReadFull(*source, 0, in.data(), in.size())) {
+      ReportError(e.name, "", 25235);
+      return false;
+    }
+    if (!crypt) crc = Crc32(in.data(), in.size());
+    size_t packed = 0;
+    auto out = DeflateBuffer(in.data(), in.size(), DeflateLevel(cur_.level), packed);
+    remainingBytes_ = remainingAtStart - static_cast<int64_t>(in.size());
+    if (progress) FileProgress(in.size());
+    if (cancel_) return false;
+    if (packed > in.size()) {
+      cur_.method = 0;
+      emit(in.data(), in.size());
+    } else {
+      emit(out.get(), packed);
+    }
+  } else if (stored) {
+    cur_.method = 0;
+    uint64_t pos = 0;
+    chunk.resize(std::max<size_t>(chunk.size(), 1));
+    while (pos < cur_.size) {
+      Application().ProcessMessages();
+      if (cancel_) {
+        ok = false;
+        break;
+      }
+      size_t n =
+          static_cast<size_t>(std::min<uint64_t>(std::min(chunk.size(), kStoreChunk), cur_.size - pos));
+      if (!ReadFull(*source, pos, chunk.data(), n)) {
+        ok = false;
+        break;
+      }
+      if (!crypt) crc = UpdateCrc32(crc, chunk.data(), n);
+      emit(chunk.data(), n);
+      pos += n;
+      remainingBytes_ = remainingAtStart - static_cast<int64_t>(pos);
+      if (progress) FileProgress(pos);
+      if (cancel_) {
+        ok = false;
+        break;
+      }
+    }
+    if (pos != cur_.size) ok = false;
+    if (!crypt) crc ^= 0xFFFFFFFFu;
+  } else {
+    TZarvoDeflater deflater(DeflateLevel(cur_.level));
+    deflater.Sink = [&](uint8_t* p, size_t n) { emit(p, n); };
+    deflater.Cancel = &cancel_;
+    deflater.Remaining = &remainingBytes_;
+    if (progress) deflater.OnProgress = [this](uint64_t totalIn) { FileProgress(totalIn); };
+    std::vector<uint8_t> in(kCopyChunk);
+    uint64_t pos = 0;
+    while (pos < cur_.size) {
+      Application().ProcessMessages();
+      if (cancel_) {
+        ok = false;
+        break;
+      }
+      size_t n = static_cast<size_t>(std::min<uint64_t>(kCopyChunk, cur_.size - pos));
+      if (!ReadFull(*source, pos, in.data(), n)) {
+        ok = false;
+        break;
+      }
+      if (!crypt) crc = UpdateCrc32(crc, in.data(), n);
+      pos += n;
+      deflater.Write(in.data(), n);
+    }
+    if (cancel_) ok = false;
+    if (ok) deflater.Finish();
+    if (cancel_) ok = false;
+    if (!crypt) crc ^= 0xFFFFFFFFu;
+  }
+  if (!ok) {
+    // A file shorter than when it was measured, or a cancel.
+    if (!cancel_) ReportError(e.name, "", 25235);
+    return false;
+  }
+  source.reset();
+
+  cur_.crc = cur_.size == 0 ? 0 : crc;
+  cur_.packed = outPos - dataPos + (cur_.encrypted ? 12 : 0);
+  return finishHeader();
+}

@@ -1,0 +1,458 @@
+// The archive component base and its compress run.
+//
+// TZipCommon carries what every archiver shares: the events, the file masks
+// and attributes, error reporting, progress arithmetic, the elapsed-time timer
+// and the volume checker. TCompBase adds the compress run itself (volume
+// check, merge with an existing archive, per-file store or deflate, the
+// central directory, replacing the archive); the format-specific steps are
+// virtual and TZip (zarvoZip) fills them in.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "archive/zarvoFileScan.h"
+#include "archive/zarvoGbls.h"
+#include "archive/zarvoSpan.h"
+#include "archive/zarvoregister.h"
+#include "framework/classes.h"
+
+enum TSwitch { swAdd, swRefresh, swMove, swDelete, swRead };
+enum TCompressMethod {
+  cmStore,
+  cmDeflate,
+  cmFuse,
+  cmFrozen5,
+  cmFrozen6,
+  cmMsZip,
+  cmLzx,
+  cmQuantum,
+  cmUUEncode,
+  cmXXEncode,
+  cmBase64,
+  cmTarred,
+  cmTarGzip
+};
+enum TCompressionMethod { cmInMemory, cmTempFile };
+enum TStoredDirNames {
+  sdNone,
+  sdAbsolute,
+  sdAbsoluteNoDrv,
+  sdAbsoluteNoRoot,
+  sdRelative,
+  sdRelativeStoreStart,
+  sdExplorer_Auto,
+  sdExplorer_UserDefineDefaultDir
+};
+enum TDateAttribute { daFileDate, daSysDate, daMaxFileDate };
+enum TDeleteOptions { doFinal, doAllowUndo };
+
+// Little-endian fields of the zip records.
+namespace zipbytes {
+inline uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t GetLE32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline uint64_t GetLE64(const uint8_t* p) {
+  return GetLE32(p) | (static_cast<uint64_t>(GetLE32(p + 4)) << 32);
+}
+inline void PutLE16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void PutLE32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline void PutLE64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+}  // namespace zipbytes
+
+// Entry actions of a run.
+enum : uint8_t { kActCompress = 0, kActCopy = 1, kActDrop = 2, kActCopyRenamed = 3 };
+
+// One entry of a run: an entry of the old archive or a file found by the scan.
+struct TZipEntry {
+  std::string name;        // stored name; a new file's full path until compressed
+  std::string storedName;  // a found file's stored name
+  std::string rawName;     // an old entry's name as its header holds it
+  uint8_t action = kActCopy;
+  uint64_t localOffset = 0;  // local header in the old archive, then in the output
+  uint16_t unpackedHi = 0;   // high 16 bits of the sizes (64-bit extension)
+  uint16_t packedHi = 0;
+  bool headerCipher = false;
+  std::string comment;
+  std::vector<uint8_t> extra;  // central extra bytes
+  std::array<uint8_t, 46> central{};
+  int rootLen = 0;  // length of the root folder prefix of a found file's path
+  // Kept so a cancelled run can fall back to the old entry.
+  bool fromOld = false;
+  std::string oldName;
+  std::string oldRawName;
+  std::array<uint8_t, 46> oldCentral{};
+  std::vector<uint8_t> oldExtra;
+  uint64_t oldOffset = 0;
+  bool replaced = false;   // dropped because a newer file replaces it
+  int replacesIndex = -1;  // a new file's old entry that it replaces
+};
+
+// The entry list of a run, with the archive comment.
+class TZipEntries {
+ public:
+  std::vector<TZipEntry> items;
+  std::string archiveComment;
+  bool modified = false;
+
+  int Count() const { return static_cast<int>(items.size()); }
+  // Case-insensitive lookup of a name; -1 when absent.
+  int IndexOfName(const std::string& name) const;
+};
+
+// Elapsed time of a run, measured with the millisecond tick counter; error
+// events pause it.
+class TZarvoTimer {
+ public:
+  void Start();
+  void Pause();
+  void Resume();
+  void Stop();
+  bool Running() const { return running_; }
+  float ElapsedTime() const;
+
+ private:
+  uint64_t startTick_ = 0;
+  uint64_t pauseTick_ = 0;
+  uint64_t paused_ = 0;
+  float elapsed_ = 0;
+  bool running_ = false;
+  bool pausedNow_ = false;
+};
+
+class TZipCommon : public TRegisterZarvo {
+ public:
+  explicit TZipCommon(TComponent* owner = nullptr);
+  ~TZipCommon() override;
+
+  // ---- events (Sender first) ----
+  std::function<void(TComponent* sender)> OnActivate;
+  std::function<void(TComponent* sender)> OnDeactivate;
+  std::function<void(TComponent* sender, const std::string& fileName, int count, bool& extract)> OnBegin;
+  std::function<void(TComponent* sender, const std::string& fileName, bool crcPass)> OnEnd;
+  std::function<void(TComponent* sender, uint8_t progressByFile, uint8_t progressByArchive)> OnProgress;
+  std::function<void(TComponent* sender, const std::string& fileName, const std::string& extendedMsg,
+                     const std::string& volumeId, int eCode)>
+      OnError;
+  std::function<void(TComponent* sender, float elapsedTime)> OnElapsedTime;
+  std::function<void(TComponent* sender, const std::string& fileName, int filesCount, int64_t filesSize)>
+      OnFileScanStatus;
+  std::function<void(TComponent* sender, const std::string& directory)> OnRecurseDir;
+  std::function<void(TComponent* sender, const std::string& archiveFile, bool& writeToFile)>
+      OnNonWriteableArchive;
+  // Dates are MS-DOS date-times ((date << 16) | time).
+  std::function<void(TComponent* sender, const std::string& fileName, const std::string& newFileName,
+                     uint32_t date, uint32_t newDate, int64_t fileSize, int64_t newFileSize, uint32_t attr,
+                     uint32_t newAttr, bool& replace)>
+      OnReplaceFile;
+  std::function<void(TComponent* sender, const std::string& fileName, std::string& newFileName, bool& rename)>
+      OnRenameDupeFile;
+  std::function<void(TComponent* sender, bool& abort)> OnDiskInDrvErr;
+  std::function<void(TComponent* sender, bool& abort)> OnDiskWriteProtectErr;
+  std::function<void(TComponent* sender, const std::string& archive, const std::string& tempFileName)>
+      OnTmpFileMoveBegin;
+  std::function<void(TComponent* sender)> OnTmpFileMoveEnd;
+  // Only its presence matters: it turns on progress while the archive is replaced.
+  std::function<void(TComponent* sender, uint8_t progressByFile, uint8_t progressByArchive)>
+      OnTmpFileProgress;
+  std::function<void(TComponent* sender, const std::string& fileName, int count, int maxCount)> OnDeleteFile;
+  std::function<void(TComponent* sender, int64_t offset, int fileNum)> OnRead;
+  std::function<void(TComponent* sender, const std::string& volumeName, bool& cancel)> OnInsertDisk;
+  std::function<void(TComponent* sender, const std::string& drive, int64_t requiredSpace, int64_t freeSpace,
+                     int64_t totalSpace, bool& cancel)>
+      OnClearDisk;
+  // fileDate is the file's MS-DOS date-time.
+  std::function<void(TComponent* sender, const std::string& fileName, uint32_t fileDate,
+                     TOverwriteMode& overwriteMode)>
+      OnDiskSpanFileExists;
+  std::function<void(TComponent* sender, std::string& password, bool& cancel)> OnGetPassword;
+
+  // ---- published properties ----
+  TZarvoFileAttrs Attributes() const { return attributes_; }
+  void SetAttributes(TZarvoFileAttrs v) { attributes_ = v; }
+  TZarvoFileAttrs AttributesEx() const { return attributesEx_; }
+  void SetAttributesEx(TZarvoFileAttrs v) { attributesEx_ = v; }
+  TStrings& ExcludeSpec() { return excludeSpec_; }
+  TStrings& FileSpec() { return fileSpec_; }
+  bool IncludeHiddenDirs() const { return includeHiddenDirs_; }
+  void SetIncludeHiddenDirs(bool v) { includeHiddenDirs_ = v; }
+  bool RecurseDirs() const { return recurseDirs_; }
+  void SetRecurseDirs(bool v) { recurseDirs_ = v; }
+  TStoredDirNames StoredDirNames() const { return storedDirNames_; }
+  void SetStoredDirNames(TStoredDirNames v) { storedDirNames_ = v; }
+  bool StoreEmptySubDirs() const { return storeEmptySubDirs_; }
+  void SetStoreEmptySubDirs(bool v) { storeEmptySubDirs_ = v; }
+  TSwitch Switch() const { return switch_; }
+  void SetSwitch(TSwitch v) { switch_ = v; }
+  // The system temporary folder when the stored value is empty or missing.
+  std::string TempDir() const;
+  void SetTempDir(const std::string& value);
+  bool TranslateOemChar() const { return translateOemChar_; }
+  void SetTranslateOemChar(bool v) { translateOemChar_ = v; }
+  // Folder the explorer-style name modes strip (sdExplorer_*).
+  const std::string& DefaultDir() const { return defaultDir_; }
+  void SetDefaultDir(const std::string& v) { defaultDir_ = v; }
+
+  // ---- run state ----
+  bool Cancel() const { return cancel_; }
+  // Setting it also reports 25443 "User canceled".
+  void SetCancel(bool value);
+  int FilesCompressed() const { return filesCompressed_; }
+  int FilesDeleted() const { return filesDeleted_; }
+  int FileNumber() const { return fileNumber_; }
+  uint32_t MaxFileDate() const { return maxFileDate_; }
+  int64_t CurrentFileSize() const { return currentFileSize_; }
+  int64_t ProgressTotal() const { return totalBytes_; }
+  int64_t BytesRemaining() const { return remainingBytes_; }
+  uint8_t LastProgressByFile() const { return lastByFile_; }
+  uint8_t LastProgressByArchive() const { return lastByArchive_; }
+  bool Busy() const { return busy_; }
+  const TDiskManager& Volume() const { return *volume_; }
+  TZarvoTimer& Timer() { return timer_; }
+
+  // ---- errors ----
+  // Pauses the timer, turns the code into 25443 while Cancel is set, calls
+  // OnError; never raises.
+  void ReportError(const std::string& fileName, const std::string& extendedMsg, int eCode,
+                   const std::string& volumeId = "0");
+  // ReportError, then (unless Cancel is set) raises E with the code's text.
+  template <class E>
+  void RaiseError(const std::string& fileName, int eCode, const std::string& volumeId = "0",
+                  const std::string& extendedMsg = "") {
+    ReportError(fileName, extendedMsg, eCode, volumeId);
+    if (!cancel_) throw E(ErrorText(eCode));
+  }
+  static std::string ErrorText(int eCode);
+
+  // percent(x, n): x * 100 / n to the nearest integer (halves to even),
+  // clamped to 0..100; 0 when n is 0.
+  static uint8_t Percent(uint64_t x, uint64_t n);
+  // Serves the message queue, then raises OnProgress with the given values.
+  void DoProgress(uint8_t byFile, uint8_t byArchive);
+  // Progress of the current file: `consumed` source bytes of the current file.
+  void FileProgress(uint64_t consumed);
+
+ protected:
+  TZarvoFileAttrs attributes_;
+  TZarvoFileAttrs attributesEx_;
+  TStringList excludeSpec_;
+  TStringList fileSpec_;
+  bool includeHiddenDirs_ = false;
+  bool recurseDirs_ = true;
+  TStoredDirNames storedDirNames_ = sdRelative;
+  bool storeEmptySubDirs_ = false;
+  TSwitch switch_ = swAdd;
+  std::string tempDir_;
+  bool translateOemChar_ = true;
+  std::string defaultDir_;
+
+  bool cancel_ = false;
+  bool busy_ = false;
+  int filesCompressed_ = 0;
+  int filesDeleted_ = 0;
+  int fileNumber_ = 0;
+  uint32_t maxFileDate_ = 0;
+  int64_t currentFileSize_ = 0;
+  int64_t totalBytes_ = 0;
+  int64_t remainingBytes_ = 0;
+  uint8_t lastByFile_ = 0;
+  uint8_t lastByArchive_ = 0;
+  TZarvoTimer timer_;
+  std::unique_ptr<TDiskManager> volume_;
+};
+
+class TCompBase;
+
+// The temporary output of a run: a file in TempDir (cmTempFile) or a memory
+// block (cmInMemory). It replaces the archive only through
+// TCompBase::CommitOutput; anything else discards it.
+class TRunOutput {
+ public:
+  virtual ~TRunOutput() = default;
+  // nullptr when the file cannot be opened.
+  static std::unique_ptr<TRunOutput> CreateFile(const std::string& tempName);
+  static std::unique_ptr<TRunOutput> CreateMemory();
+
+  virtual bool WriteAt(uint64_t offset, const void* data, size_t count) = 0;
+  bool Append(const void* data, size_t count) { return WriteAt(Size(), data, count); }
+  virtual int64_t ReadAt(uint64_t offset, void* data, size_t count) = 0;
+  virtual uint64_t Size() const = 0;
+  virtual bool Truncate(uint64_t size) = 0;
+  // The temporary file's name; empty for a memory output.
+  virtual const std::string& TempName() const = 0;
+  // Closes the temporary file (kept on disk) so it can be renamed.
+  virtual void Close() = 0;
+  // Closes and deletes the temporary file or frees the memory.
+  virtual void Discard() = 0;
+};
+
+class TCompBase : public TZipCommon {
+ public:
+  explicit TCompBase(TComponent* owner = nullptr);
+  ~TCompBase() override;
+
+  void SetArchiveFile(const std::string& value) override;
+  const std::string& DefaultExt() const { return defaultExt_; }
+  void SetDefaultExt(const std::string& value);
+  TCompressMethod CompressMethod() const { return compressMethod_; }
+  void SetCompressMethod(TCompressMethod value);
+  TCompressionMethod CompressionMethod() const { return compressionMethod_; }
+  void SetCompressionMethod(TCompressionMethod v) { compressionMethod_ = v; }
+  TDateAttribute DateAttribute() const { return dateAttribute_; }
+  void SetDateAttribute(TDateAttribute v) { dateAttribute_ = v; }
+  TDeflateType DeflateType() const { return deflateType_; }
+  void SetDeflateType(TDeflateType v) { deflateType_ = v; }
+  TDeleteOptions DeleteOptions() const { return deleteOptions_; }
+  void SetDeleteOptions(TDeleteOptions v) { deleteOptions_ = v; }
+  bool EncryptHeaders() const { return encryptHeaders_; }
+  void SetEncryptHeaders(bool v) { encryptHeaders_ = v; }
+  int LeaveSpaceOnFirstDisk() const { return leaveSpaceOnFirstDisk_; }
+  void SetLeaveSpaceOnFirstDisk(int v) { leaveSpaceOnFirstDisk_ = v; }
+  const std::string& Password() const { return password_; }
+  void SetPassword(const std::string& v) { password_ = v; }
+  TStrings& StoreFilesOfType() { return storeFilesOfType_; }
+  bool VerifyBeforeDelete() const { return verifyBeforeDelete_; }
+  void SetVerifyBeforeDelete(bool v) { verifyBeforeDelete_ = v; }
+
+  // Runs the configured Switch over FileSpec. Returns the files compressed
+  // (swAdd, swRefresh, swMove) or the entries dropped (swDelete); 0 when the
+  // run did not start, had nothing to do or failed. A call made while this
+  // component is already running returns 0 and changes nothing.
+  int Compress();
+
+  // The stored name of a full path found under `rootDir` (with trailing "\").
+  std::string StoredName(const std::string& fullPath, const std::string& rootDir) const;
+
+  TZipEntries& Entries() { return entries_; }
+  // The message of the exception that ended the last run (empty when none).
+  const std::string& LastException() const { return lastException_; }
+  // A stored name as headers hold it ("/" separators, OEM code page when
+  // TranslateOemChar is set).
+  std::string HeaderNameOf(const std::string& storedName) const { return HeaderName(storedName); }
+
+ protected:
+  // ---- format hooks, in slot order ----
+  virtual bool CopyRenamedEntry(TZipEntry& entry) = 0;
+  virtual void BuildNewCentral(TZipEntry& entry) = 0;
+  virtual void CompleteLocalHeader(TZipEntry& entry) = 0;
+  virtual void FillLocalHeaderTemplate(TZipEntry& entry) = 0;
+  virtual bool CompressFile(TZipEntry& entry) = 0;
+  virtual void FillCentralFromFile(TZipEntry& entry, const platform::FileInfo& info) = 0;
+  virtual bool WriteEmptyEndRecord() = 0;
+  virtual void DoOnEnd(const std::string& storedName, bool crcPass);
+  virtual bool OpenFirstEntry() = 0;
+  virtual int CentralRecordSize() const { return 46; }
+  virtual int LocalHeaderSize() const { return 30; }
+  virtual bool OpenNextEntry() = 0;
+  virtual uint8_t* LocalHeaderTemplate() = 0;
+  virtual bool ReadHeader(uint64_t offset, std::vector<uint8_t>& header) = 0;
+  virtual bool Write64BitExtension(TZipEntry& entry) = 0;
+  virtual bool ReadEntries() = 0;
+  virtual bool RewriteCommentedArchive() { return false; }
+  virtual void CollectTotals() {}
+  virtual std::string EntryNameAndComment(int index, std::string& comment);
+  virtual void SetEntryComment(int index, const std::string& comment);
+  virtual void SetArchiveComment(const std::string& comment);
+  virtual int CountEntries();
+  virtual bool WriteCentralDirectory() = 0;
+  virtual void LoadEntryToRun(TZipEntry& entry) = 0;
+  virtual bool CopyEntry(TZipEntry& entry) = 0;
+  virtual std::string ArchiveComment() const;
+
+  // The per-file steps every format shares: OnBegin, the header template,
+  // store or deflate (with encryption), completing the header, OnEnd.
+  bool RunFileSteps(TZipEntry& entry);
+
+  // The file being processed.
+  struct TRunFile {
+    std::string fullPath;
+    std::string storedName;
+    std::string headerName;
+    uint64_t pos = 0;     // its local header in the output
+    uint64_t size = 0;    // uncompressed
+    uint64_t packed = 0;  // compressed, encryption header included
+    uint32_t crc = 0;
+    uint32_t dosDate = 0;  // (date << 16) | time
+    uint32_t attr = 0;
+    uint16_t method = 8;
+    bool encrypted = false;
+    bool ext64 = false;
+    TDeflateType level = dtDeflateN;
+  };
+  TRunFile cur_;
+
+  // ---- run helpers shared with the format ----
+  void CollectFile(const std::string& folder, const platform::FileInfo& found);
+  bool WriteOutput(const void* data, size_t count);
+  bool WriteOutputAt(uint64_t offset, const void* data, size_t count);
+  uint64_t OutputSize() const;
+  int64_t ReadOld(uint64_t offset, void* data, size_t count);
+  uint64_t OldSize() const { return oldSize_; }
+  std::string HeaderName(const std::string& storedName) const;  // "/" and OEM
+  std::string NameFromHeader(const std::string& headerName) const;
+  uint32_t EntryDosDate(uint32_t fileDate) const;
+  // Turns a plain 30-byte local header and its name into their enciphered
+  // form ("L" signature), or back; the format decides.
+  virtual void CipherLocalHeader(uint8_t* header, std::string& name) const = 0;
+
+  TCompressMethod compressMethod_ = cmDeflate;
+  TCompressionMethod compressionMethod_ = cmTempFile;
+  TDateAttribute dateAttribute_ = daFileDate;
+  std::string defaultExt_ = ".zip";
+  TDeflateType deflateType_ = dtDeflateN;
+  TDeleteOptions deleteOptions_ = doAllowUndo;
+  bool encryptHeaders_ = false;
+  int leaveSpaceOnFirstDisk_ = 0;
+  std::string password_;
+  TStringList storeFilesOfType_;
+  bool verifyBeforeDelete_ = false;
+
+  // ---- per-run state ----
+  TZipEntries entries_;
+  std::unique_ptr<TRunOutput> output_;
+  std::unique_ptr<platform::File> oldArchive_;
+  uint64_t oldSize_ = 0;
+  bool isNewArchive_ = false;
+  bool somethingToDo_ = false;
+  bool haveFirstOffset_ = false;
+  uint64_t firstEntryOffset_ = 0;  // bytes before the first entry of the old archive
+  int64_t oldShift_ = 0;           // offsets of a prefixed archive that were not adjusted
+  std::string rootDir_;
+  std::string runArchive_;
+  std::vector<std::string> toDelete_;
+  std::unordered_map<std::string, int> lookup_;      // upper-cased stored name -> entry
+  std::unordered_map<std::string, int> lookupPath_;  // upper-cased full path -> entry
+
+ private:
+  void ResetRun();
+  bool Run();
+  void RunRead();
+  bool CheckWritable();
+  bool MatchesExclude(const std::string& storedName) const;
+  void MergeFile(const std::string& fullPath, const platform::FileInfo& info);
+  void MarkDeletions();
+  void ScanFiles();
+  void RestoreOld(TZipEntry& entry);
+  void EntryLoop();
+  void Finish();
+  void CommitOutput();
+  void DeleteSources();
+  void Deactivate();
+  bool activated_ = false;
+  bool deactivated_ = false;
+  std::string lastException_;
+};

@@ -1,0 +1,58 @@
+// Byte-level helpers of the archive engine: little-endian fields, MS-DOS
+// date and time, stored names in header form, and folder/drive tools for DOS
+// paths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zarvo {
+
+inline uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t GetLE32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline uint64_t GetLE64(const uint8_t* p) {
+  return GetLE32(p) | (static_cast<uint64_t>(GetLE32(p + 4)) << 32);
+}
+inline void PutLE16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void PutLE32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline void PutLE64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// MS-DOS date and time packed as (date << 16) | time from a file's
+// last-write time (Unix seconds), converted to local time:
+// time = hour * 2048 + minute * 32 + second / 2,
+// date = (year - 1980) * 512 + month * 32 + day.
+uint32_t DosDateTimeOf(int64_t unixSeconds);
+inline uint16_t DosTime(uint32_t dosDateTime) { return static_cast<uint16_t>(dosDateTime); }
+inline uint16_t DosDate(uint32_t dosDateTime) { return static_cast<uint16_t>(dosDateTime >> 16); }
+// "yyyy-mm-dd hh:nn:ss" of a packed DOS date-time (for listings).
+std::string FormatDosDateTime(uint32_t dosDateTime);
+
+// A stored name ("dir\file.txt", ANSI) in the form headers hold: "/"
+// separators and, with `translateOem`, the OEM code page.
+std::string HeaderNameFromStored(const std::string& storedName, bool translateOem);
+// The reverse: OEM to ANSI when `translateOem`, "/" back to "\".
+std::string StoredNameFromHeader(const std::string& headerName, bool translateOem);
+
+// ---- DOS paths ----
+// The folder part with its trailing "\" ("" when there is none).
+std::string ExtractFilePath(const std::string& path);
+std::string ExtractFileName(const std::string& path);
+std::string IncludeTrailingBackslash(const std::string& path);
+// Creates a folder with all its parents; true when it exists afterwards.
+bool ForceDirectories(const std::string& dosFolder);
+// True when both paths carry a drive (":" in them) and their first letters
+// are the same, letter case ignored.
+bool SameDrive(const std::string& a, const std::string& b);
+
+}  // namespace zarvo

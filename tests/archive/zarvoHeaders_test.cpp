@@ -1,0 +1,382 @@
+#include "archive/zarvoHeaders.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "archive/Err_Msgs.h"
+#include "archive/archive_layers_support.h"
+#include "archive/zarvoFileIo.h"
+#include "archive/zarvoStreams.h"
+#include "framework/exceptions.h"
+#include "support/temp_drive.h"
+
+using layertest::TestFile;
+
+namespace {
+
+std::string HostRead(const std::string& host) {
+  std::string s;
+  FILE* f = std::fopen(host.c_str(), "rb");
+  if (!f) return s;
+  char b[65536];
+  size_t n;
+  while ((n = std::fread(b, 1, sizeof b, f)) > 0) s.append(b, n);
+  std::fclose(f);
+  return s;
+}
+
+void HostWrite(const std::string& host, const std::string& data) {
+  FILE* f = std::fopen(host.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(data.data(), 1, data.size(), f);
+  std::fclose(f);
+}
+
+uint32_t LE32(const std::string& s, size_t o) {
+  return zarvo::GetLE32(reinterpret_cast<const uint8_t*>(s.data() + o));
+}
+uint16_t LE16(const std::string& s, size_t o) {
+  return zarvo::GetLE16(reinterpret_cast<const uint8_t*>(s.data() + o));
+}
+
+struct Reader {
+  TCompHeaderObj list;
+  std::vector<std::pair<std::string, int>> reports;
+  int Read(const std::string& dos) {
+    TFileStream32 in(dos, fmOpenRead | fmShareDenyWrite);
+    EXPECT_TRUE(in.Valid());
+    TZipFormat fmt;
+    fmt.ArchiveName = dos;
+    fmt.ReportError = [&](const std::string& f, const std::string&, int code) {
+      reports.emplace_back(f, code);
+    };
+    return fmt.ReadArchive(in, list);
+  }
+};
+
+std::vector<TestFile> SampleFiles() {
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += "line " + std::to_string(i) + " of the table\r\n";
+  return {
+      {"readme.txt", text, 0x5A2B6C3D, 0x20, dtDeflateN, false},
+      {"data\\tiny.bin", "xyz", 0x4C211000, 0x21, dtDeflateX, false},
+      {"data\\empty.dat", "", 0x4C211000, 0x20, dtDeflateN, false},
+      {"stored.zip", text.substr(0, 500), 0x4C211000, 0x20, dtDeflateS, false},
+      {"fast.txt", text, 0x4C211000, 0x20, dtDeflateF, false},
+  };
+}
+
+}  // namespace
+
+TEST(ZarvoErrMsgs, EveryNumberHasItsText) {
+  EXPECT_EQ(LoadErrorMsg(25170), "is not accessible");
+  EXPECT_EQ(LoadErrorMsg(25171), "disk is write protected");
+  EXPECT_EQ(LoadErrorMsg(25443), "User canceled");
+  EXPECT_EQ(LoadErrorMsg(25271), "Required property not assigned");
+  EXPECT_EQ(LoadErrorMsg(25270), "Required event not assigned");
+  EXPECT_EQ(LoadErrorMsg(26859), "Nothing to do");
+  EXPECT_EQ(LoadErrorMsg(25268), "Nothing to do");
+  EXPECT_EQ(LoadErrorMsg(25235), "Error opening file");
+  EXPECT_EQ(LoadErrorMsg(25136), "Error writing to file");
+  EXPECT_EQ(LoadErrorMsg(25160), "Disk full");
+  EXPECT_EQ(LoadErrorMsg(26899), "Directory does not exist... Create?");
+  EXPECT_EQ(LoadErrorMsg(25154), "Error writing spanned-disk label");
+  EXPECT_FALSE(IsKnownErrorMsg(12345));
+  EXPECT_EQ(LoadErrorMsg(12345), "Error 12345");
+}
+
+TEST(ZarvoHeaders, WrittenArchiveHasTheDocumentedBytesAndReadsBack) {
+  TempDrive t('T');
+  auto files = SampleFiles();
+  ASSERT_TRUE(layertest::WriteArchive(t.Dos("a.zip"), files, "the comment"));
+  const std::string z = HostRead(t.Host("a.zip"));
+
+  // First local header: completed in place, no data descriptor.
+  EXPECT_EQ(LE32(z, 0), kLocalSig);
+  EXPECT_EQ(LE16(z, 4), 20);
+  EXPECT_EQ(LE16(z, 6), 0);  // dtDeflateN: no level bits
+  EXPECT_EQ(LE16(z, 8), 8);
+  EXPECT_EQ(LE16(z, 10), 0x6C3D);
+  EXPECT_EQ(LE16(z, 12), 0x5A2B);
+  EXPECT_EQ(LE32(z, 14), Crc32(files[0].data.data(), files[0].data.size()));
+  EXPECT_EQ(LE32(z, 22), files[0].data.size());
+  EXPECT_EQ(LE16(z, 26), 10);
+  EXPECT_EQ(LE16(z, 28), 0);
+  EXPECT_EQ(z.substr(30, 10), "readme.txt");
+
+  Reader r;
+  ASSERT_EQ(r.Read(t.Dos("a.zip")), 5);
+  EXPECT_TRUE(r.reports.empty());
+  EXPECT_TRUE(r.list.EndRecordFound);
+  EXPECT_FALSE(r.list.Damaged);
+  EXPECT_EQ(r.list.ArchiveComment, "the comment");
+  EXPECT_EQ(r.list.FirstEntryOffset, 0u);
+  for (int i = 0; i < 5; ++i) {
+    const THeaderEntry& e = r.list[i];
+    SCOPED_TRACE(e.Name);
+    EXPECT_EQ(e.Name, files[static_cast<size_t>(i)].storedName);
+    EXPECT_EQ(e.UnpackedSize(), files[static_cast<size_t>(i)].data.size());
+    EXPECT_EQ(e.Crc32(),
+              Crc32(files[static_cast<size_t>(i)].data.data(), files[static_cast<size_t>(i)].data.size()));
+    EXPECT_EQ(e.DosDateTime(), files[static_cast<size_t>(i)].dosDateTime);
+    EXPECT_EQ(e.ExternalAttributes(), files[static_cast<size_t>(i)].attributes);
+    EXPECT_EQ(e.InternalAttributes(), 1);
+    EXPECT_EQ(e.VersionMadeBy(), 20);
+    EXPECT_EQ(e.Rec.Action, eaCopy);
+  }
+  EXPECT_EQ(r.list[1].HeaderName, "data/tiny.bin");
+  EXPECT_EQ(r.list[1].Flags(), 2);  // dtDeflateX
+  EXPECT_EQ(r.list[2].Method(), 0);
+  EXPECT_EQ(r.list[2].PackedSize(), 0u);
+  EXPECT_EQ(r.list[2].Crc32(), 0u);
+  EXPECT_EQ(r.list[3].Method(), 0);
+  EXPECT_EQ(r.list[3].Flags(), 0);
+  EXPECT_EQ(r.list[3].PackedSize(), 500u);
+  EXPECT_EQ(r.list[4].Flags(), 4);  // dtDeflateF
+  EXPECT_EQ(r.list.IndexOfName("DATA\\TINY.BIN"), 1);
+
+  // Names outside ASCII go to the OEM code page and come back.
+  ASSERT_TRUE(layertest::WriteArchive(t.Dos("oem.zip"), {{"Caf\xE9\\r\xE9sum\xE9.txt", "x"}}));
+  const std::string o = HostRead(t.Host("oem.zip"));
+  EXPECT_EQ(o.substr(30, 15), "Caf\x82/r\x82sum\x82.txt");
+  Reader r2;
+  ASSERT_EQ(r2.Read(t.Dos("oem.zip")), 1);
+  EXPECT_EQ(r2.list[0].Name, "Caf\xE9\\r\xE9sum\xE9.txt");
+}
+
+TEST(ZarvoHeaders, HeaderCipherRoundTrips) {
+  TempDrive t('T');
+  std::vector<TestFile> files = {{"secret\\a.txt", "alpha alpha alpha", 0x4C211000, 0x20, dtDeflateN, true},
+                                 {"plain.txt", "beta", 0x4C211000, 0x20, dtDeflateN, false}};
+  ASSERT_TRUE(layertest::WriteArchive(t.Dos("c.zip"), files));
+  const std::string z = HostRead(t.Host("c.zip"));
+  EXPECT_EQ(LE32(z, 0), kLocalSigL);
+  EXPECT_EQ(z.find("secret/a.txt"), std::string::npos) << "name left in clear";
+  EXPECT_NE(z.find("plain.txt"), std::string::npos);
+  Reader r;
+  ASSERT_EQ(r.Read(t.Dos("c.zip")), 2);
+  EXPECT_EQ(r.list[0].Name, "secret\\a.txt");
+  EXPECT_TRUE(r.list[0].Rec.HeaderCipher);
+  EXPECT_EQ(r.list[0].UnpackedSize(), 17u);
+  EXPECT_FALSE(r.list[1].Rec.HeaderCipher);
+
+  uint8_t buf[300];
+  for (size_t i = 0; i < sizeof buf; ++i) buf[i] = static_cast<uint8_t>(i);
+  HeaderCipher(buf, sizeof buf);
+  HeaderCipher(buf, sizeof buf);
+  for (size_t i = 0; i < sizeof buf; ++i) ASSERT_EQ(buf[i], static_cast<uint8_t>(i));
+}
+
+TEST(ZarvoHeaders, CopyingOldEntriesAndRenaming) {
+  TempDrive t('T');
+  auto files = SampleFiles();
+  ASSERT_TRUE(layertest::WriteArchive(t.Dos("old.zip"), files, "keep me"));
+  const std::string old = HostRead(t.Host("old.zip"));
+  Reader r;
+  ASSERT_EQ(r.Read(t.Dos("old.zip")), 5);
+
+  TFileStream32 in(t.Dos("old.zip"), fmOpenRead | fmShareDenyWrite);
+  TFileStream32 out(t.Dos("new.zip"), fmCreate);
+  out.WriteBuffer("STUB", 4);  // entries land at new offsets
+  TZipFormat fmt;
+  fmt.ArchiveName = t.Dos("old.zip");
+  r.list[2].Rec.Action = eaDrop;
+  for (int i = 0; i < r.list.Count(); ++i) {
+    if (r.list[i].Rec.Action == eaDrop) continue;
+    std::string renamed = "renamed.txt";
+    ASSERT_TRUE(fmt.CopyEntry(in, out, r.list[i], i == 4 ? &renamed : nullptr));
+  }
+  // One new entry after the old ones.
+  layertest::AppendEntries(out, fmt, r.list, {{"added.txt", "new content"}});
+  ASSERT_TRUE(fmt.WriteCentralDirectory(out, r.list));
+  out.Close();
+
+  Reader back;
+  ASSERT_EQ(back.Read(t.Dos("new.zip")), 5);
+  EXPECT_EQ(back.list.ArchiveComment, "keep me");
+  EXPECT_EQ(back.list[0].Name, "readme.txt");
+  EXPECT_EQ(back.list[0].Rec.LocalOffset, 4u);
+  EXPECT_EQ(back.list[2].Name, "stored.zip");
+  EXPECT_EQ(back.list[3].Name, "renamed.txt");
+  EXPECT_EQ(back.list[4].Name, "added.txt");
+  const std::string nz = HostRead(t.Host("new.zip"));
+  // The old entry's bytes are carried unchanged.
+  EXPECT_EQ(nz.substr(4, static_cast<size_t>(r.list[1].Rec.LocalOffset - 4)),
+            old.substr(0, static_cast<size_t>(30 + 10 + back.list[0].PackedSize())));
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(back.list[i].Crc32(), r.list[i < 2 ? i : i + 1].Crc32());
+    EXPECT_EQ(LE32(nz, static_cast<size_t>(back.list[i].Rec.LocalOffset)), kLocalSig);
+  }
+}
+
+TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
+  TempDrive t('T');
+  auto files = SampleFiles();
+  ASSERT_TRUE(layertest::WriteArchive(t.Dos("good.zip"), files, "cmt"));
+  const std::string good = HostRead(t.Host("good.zip"));
+  Reader gr;
+  ASSERT_EQ(gr.Read(t.Dos("good.zip")), 5);
+  const size_t dirOff = LE32(good, good.size() - 22 - 3 + 16);
+
+  {
+    // Only an end record: recognised, no entries.
+    std::string e(22, '\0');
+    e[0] = 'P', e[1] = 'K', e[2] = 5, e[3] = 6;
+    HostWrite(t.Host("end.zip"), e);
+    Reader r;
+    EXPECT_EQ(r.Read(t.Dos("end.zip")), 0);
+    EXPECT_TRUE(r.list.EndRecordFound);
+    EXPECT_FALSE(r.list.Damaged);
+  }
+  {
+    // Cut at every length: never more than was there, never a crash, and
+    // every entry found lies wholly inside the file.
+    for (size_t cut = 0; cut < good.size(); cut += (cut < 200 ? 1 : 97)) {
+      HostWrite(t.Host("cut.zip"), good.substr(0, cut));
+      Reader r;
+      int n = r.Read(t.Dos("cut.zip"));
+      ASSERT_LE(n, 5);
+      for (int i = 0; i < n; ++i)
+        ASSERT_LE(r.list[i].Rec.LocalOffset + 30 + r.list[i].HeaderName.size() + r.list[i].PackedSize(), cut);
+    }
+    // Cut inside the directory: the local walk finds the entries before it.
+    HostWrite(t.Host("cut.zip"), good.substr(0, dirOff + 10));
+    Reader r;
+    EXPECT_EQ(r.Read(t.Dos("cut.zip")), 5);
+    EXPECT_FALSE(r.list.EndRecordFound);
+  }
+  {
+    // A directory offset past the end: the end record does not add up and
+    // the local headers are walked instead.
+    std::string b = good;
+    zarvo::PutLE32(reinterpret_cast<uint8_t*>(b.data() + b.size() - 25 + 16), 0x7FFFFFF0u);
+    HostWrite(t.Host("bogus.zip"), b);
+    Reader r;
+    EXPECT_EQ(r.Read(t.Dos("bogus.zip")), 5);
+    EXPECT_TRUE(r.list.Damaged);
+  }
+  {
+    // A huge name length in the second central record ends the walk there.
+    std::string b = good;
+    size_t second = dirOff + 46 + 10;
+    ASSERT_EQ(LE32(b, second), kCentralSig);
+    zarvo::PutLE16(reinterpret_cast<uint8_t*>(b.data() + second + 28), 0xFFFF);
+    HostWrite(t.Host("name.zip"), b);
+    Reader r;
+    EXPECT_EQ(r.Read(t.Dos("name.zip")), 1);
+    EXPECT_TRUE(r.list.Damaged);
+  }
+  {
+    // A local header missing at its listed offset (or an offset past the
+    // end): reported with the archive's name and left out.
+    std::string b = good;
+    size_t secondLocal = static_cast<size_t>(gr.list[1].Rec.LocalOffset);
+    b[secondLocal] = 'X';
+    size_t fourth = dirOff;
+    for (int i = 0; i < 3; ++i)
+      fourth += 46 + LE16(b, fourth + 28) + LE16(b, fourth + 30) + LE16(b, fourth + 32);
+    zarvo::PutLE32(reinterpret_cast<uint8_t*>(b.data() + fourth + 42), 0xFFFFFF00u);
+    HostWrite(t.Host("local.zip"), b);
+    Reader r;
+    EXPECT_EQ(r.Read(t.Dos("local.zip")), 3);
+    ASSERT_EQ(r.reports.size(), 2u);
+    EXPECT_EQ(r.reports[0], std::make_pair(t.Dos("local.zip"), int{E_OPEN}));
+    EXPECT_EQ(r.list[0].Name, "readme.txt");
+    EXPECT_EQ(r.list[1].Name, "data\\empty.dat");
+    EXPECT_EQ(r.list[2].Name, "fast.txt");
+
+    // Copying such an entry directly never turns into copying the whole file.
+    TFileStream32 in(t.Dos("local.zip"), fmOpenRead | fmShareDenyWrite);
+    TMemoryStream32 out;
+    TZipFormat fmt;
+    int reported = 0;
+    fmt.ReportError = [&](const std::string&, const std::string&, int code) {
+      EXPECT_EQ(code, E_OPEN);
+      ++reported;
+    };
+    THeaderEntry bad = gr.list[1];
+    EXPECT_FALSE(fmt.CopyEntry(in, out, bad));
+    THeaderEntry far = gr.list[3];
+    far.Rec.LocalOffset = 0xFFFFFF00u;
+    EXPECT_FALSE(fmt.CopyEntry(in, out, far));
+    EXPECT_EQ(out.Size(), 0);
+    EXPECT_EQ(reported, 2);
+  }
+  {
+    // A comment length larger than what follows: the comment is cut.
+    std::string b = good.substr(0, good.size() - 2);
+    HostWrite(t.Host("cmt.zip"), b);
+    Reader r;
+    EXPECT_EQ(r.Read(t.Dos("cmt.zip")), 5);
+    EXPECT_EQ(r.list.ArchiveComment, "c");
+  }
+  {
+    // An archive behind a stub whose offsets do not count the stub.
+    HostWrite(t.Host("sfx.zip"), std::string(1000, 'S') + good);
+    Reader r;
+    ASSERT_EQ(r.Read(t.Dos("sfx.zip")), 5);
+    EXPECT_EQ(r.list.PrefixShift, 1000);
+    EXPECT_EQ(r.list.FirstEntryOffset, 1000u);
+  }
+  {
+    // Random damage anywhere: whatever is read lies inside the file and
+    // copies exactly its own bytes.
+    uint32_t seed = 1;
+    for (int round = 0; round < 300; ++round) {
+      std::string b = good;
+      for (int k = 0; k < 4; ++k) {
+        seed = seed * 1103515245u + 12345u;
+        b[(seed >> 8) % b.size()] = static_cast<char>(seed >> 24);
+      }
+      HostWrite(t.Host("flip.zip"), b);
+      Reader r;
+      int n = r.Read(t.Dos("flip.zip"));
+      TFileStream32 in(t.Dos("flip.zip"), fmOpenRead | fmShareDenyWrite);
+      TZipFormat fmt;
+      for (int i = 0; i < n; ++i) {
+        TMemoryStream32 out;
+        if (fmt.CopyEntry(in, out, r.list[i])) {
+          ASSERT_LE(static_cast<uint64_t>(out.Size()), b.size());
+        }
+      }
+    }
+  }
+  {
+    // Garbage and emptiness.
+    HostWrite(t.Host("junk.zip"), std::string(50000, 'P'));
+    Reader r;
+    EXPECT_EQ(r.Read(t.Dos("junk.zip")), 0);
+    HostWrite(t.Host("zero.zip"), "");
+    Reader r0;
+    EXPECT_EQ(r0.Read(t.Dos("zero.zip")), 0);
+  }
+}
+
+TEST(ZarvoHeaders, SizeExtensionBeyondFourGiB) {
+  TempDrive t('T');
+  TFileStream32 out(t.Dos("big.zip"), fmCreate);
+  ASSERT_TRUE(out.Valid());
+  // A sparse 4 GiB stretch in front of the entry.
+  try {
+    out.SetSize(static_cast<int64_t>(k4GiB) + 16);
+  } catch (const EWriteError&) {
+    GTEST_SKIP() << "no sparse files here";
+  }
+  TZipFormat fmt;
+  THeaderObj list;
+  layertest::AppendEntries(out, fmt, list, {{"far.txt", "far away data"}});
+  ASSERT_TRUE(fmt.WriteCentralDirectory(out, list));
+  out.Close();
+
+  Reader r;
+  ASSERT_EQ(r.Read(t.Dos("big.zip")), 1);
+  EXPECT_TRUE(r.list.End64);
+  EXPECT_EQ(r.list[0].Rec.LocalOffset, k4GiB + 16);
+  EXPECT_EQ(r.list[0].UnpackedSize(), 13u);
+  ASSERT_EQ(r.list[0].Rec.Extra.size(), kCentralExt64Size);
+  EXPECT_EQ(zarvo::GetLE16(r.list[0].Rec.Extra.data()), kExt64Tag);
+  EXPECT_EQ(zarvo::GetLE16(r.list[0].Rec.Extra.data() + 8), 1);
+}

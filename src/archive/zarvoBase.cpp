@@ -17,7 +17,8 @@
 #include "platform/system.h"
 #include "platform/text.h"
 
-using namespace zipbytes;
+using zarvo::GetLE16;
+using zarvo::GetLE32;
 
 namespace {
 
@@ -281,23 +282,18 @@ std::string TCompBase::StoredName(const std::string& fullPath, const std::string
 }
 
 std::string TCompBase::HeaderName(const std::string& storedName) const {
-  std::string s = storedName;
-  std::replace(s.begin(), s.end(), '\\', '/');
-  if (translateOemChar_) s = platform::AnsiToOem(s);
-  return s;
+  return zarvo::HeaderNameFromStored(storedName, translateOemChar_);
 }
 
 std::string TCompBase::NameFromHeader(const std::string& headerName) const {
-  std::string s = translateOemChar_ ? platform::OemToAnsi(headerName) : headerName;
-  std::replace(s.begin(), s.end(), '/', '\\');
-  return s;
+  return zarvo::StoredNameFromHeader(headerName, translateOemChar_);
 }
 
 uint32_t TCompBase::EntryDosDate(uint32_t fileDate) const {
   switch (dateAttribute_) {
     case daSysDate: {
       platform::LocalTime t = platform::Now();
-      return platform::UnixToDosDateTime(platform::FromLocalTime(t));
+      return zarvo::DosDateTimeOf(platform::FromLocalTime(t));
     }
     case daMaxFileDate:
       return maxFileDate_ ? maxFileDate_ : fileDate;
@@ -491,15 +487,10 @@ bool TCompBase::Run() {
   if (compressionMethod_ == cmTempFile) {
     std::string folder = TempDir();
     if (!platform::DirectoryExists(folder)) CreateFolderTree(folder);
-    std::string name = platform::GetTempFileName(folder, "zarvo");
-    if (name.empty()) throw EFCreateError(ErrorText(25235) + ": " + folder);
-    output_ = TRunOutput::CreateFile(name);
-    if (!output_) {
-      platform::DeleteFile(name);
-      throw EFCreateError(ErrorText(25235) + ": " + name);
-    }
+    output_ = TRunOutput::CreateFile(runArchive_, folder);
+    if (!output_) throw EFCreateError(ErrorText(25235) + ": " + folder);
   } else {
-    output_ = TRunOutput::CreateMemory();
+    output_ = TRunOutput::CreateMemory(runArchive_);
   }
 
   // Entries of the existing archive.
@@ -622,7 +613,7 @@ void TCompBase::MergeFile(const std::string& fullPath, const platform::FileInfo&
   if (output_ && !output_->TempName().empty() &&
       platform::CompareTextAscii(fullPath, output_->TempName()) == 0)
     return;
-  uint32_t dosDate = platform::UnixToDosDateTime(info.modified);
+  uint32_t dosDate = zarvo::DosDateTimeOf(info.modified);
   if (!isFolder && dosDate > maxFileDate_) maxFileDate_ = dosDate;
 
   int found = -1;
@@ -929,63 +920,36 @@ void TCompBase::CommitOutput() {
     ~TempGone() { out.Discard(); }
   } gone{*output_};
 
-  const std::string tempName = output_->TempName();
-  if (OnTmpFileMoveBegin) OnTmpFileMoveBegin(this, runArchive_, tempName);
-  bool sameDrive = !tempName.empty() && tempName.size() > 1 && runArchive_.size() > 1 && tempName[1] == ':' &&
-                   runArchive_[1] == ':' &&
-                   std::toupper(static_cast<unsigned char>(tempName[0])) ==
-                       std::toupper(static_cast<unsigned char>(runArchive_[0]));
-  if (sameDrive) {
-    output_->Close();
-    if (!platform::MoveFileReplace(tempName, runArchive_)) {
-      if (platform::LastError() == platform::ErrorCode::DiskFull) ReportError(runArchive_, "", 25160);
-      throw EWriteError(ErrorText(25136) + ": " + runArchive_);
-    }
-  } else {
-    // Copied next to the archive first and renamed over it, so a copy that
-    // fails half-way leaves the old archive as it was. The copy runs to its
-    // end whatever the cancel flag says: it holds the finished entries.
-    std::string folder = FolderPart(runArchive_);
-    if (folder.empty()) folder = platform::GetCurrentDirectory() + "\\";
-    std::string staging = platform::GetTempFileName(folder, "zarvo");
-    if (staging.empty()) throw EFOpenError(ErrorText(25235));
-    auto target = platform::File::Open(staging, platform::Access::Write, platform::Share::Exclusive,
-                                       platform::Disposition::CreateAlways);
-    if (!target) {
-      platform::DeleteFile(staging);
-      throw EFOpenError(ErrorText(25235));
-    }
-    const uint64_t size = output_->Size();
-    const bool progress = OnTmpFileProgress && OnProgress;
-    currentFileSize_ = static_cast<int64_t>(size);
-    totalBytes_ = static_cast<int64_t>(size);
-    remainingBytes_ = static_cast<int64_t>(size);
-    std::vector<uint8_t> buffer(61440);
-    uint64_t pos = 0;
-    bool ok = true;
-    while (pos < size) {
-      Application().ProcessMessages();
-      size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - pos));
-      if (output_->ReadAt(pos, buffer.data(), n) != static_cast<int64_t>(n) ||
-          target->WriteAt(pos, buffer.data(), n) != static_cast<int64_t>(n)) {
-        ok = false;
-        break;
-      }
-      pos += n;
-      remainingBytes_ = static_cast<int64_t>(size - pos);
-      if (progress) DoProgress(Percent(pos, size), Percent(pos, size));
-    }
-    bool diskFull = !ok && platform::LastError() == platform::ErrorCode::DiskFull;
-    target.reset();
-    if (ok) ok = platform::MoveFileReplace(staging, runArchive_);
-    if (!ok) {
-      diskFull = diskFull || platform::LastError() == platform::ErrorCode::DiskFull;
-      platform::DeleteFile(staging);
-      if (diskFull) ReportError(runArchive_, "", 25160);
-      throw EWriteError(ErrorText(25136) + ": " + runArchive_);
-    }
+  TTempOutputHooks hooks;
+  hooks.OnTmpFileMoveBegin = [this](const std::string& archive, const std::string& tempName) {
+    if (OnTmpFileMoveBegin) OnTmpFileMoveBegin(this, archive, tempName);
+  };
+  hooks.OnTmpFileMoveEnd = [this] {
+    if (OnTmpFileMoveEnd) OnTmpFileMoveEnd(this);
+  };
+  hooks.ReportError = [this](const std::string& fileName, const std::string& extendedMsg, int eCode) {
+    ReportError(fileName, extendedMsg, eCode);
+  };
+  hooks.CurrentFileSize = &currentFileSize_;
+  hooks.TotalBytes = &totalBytes_;
+  hooks.Remaining = &remainingBytes_;
+  hooks.ProgressEnabled = OnTmpFileProgress && OnProgress;
+  const uint64_t size = output_->Size();
+  auto progress = [this, size](TStream32& s) {
+    const uint64_t pos = static_cast<uint64_t>(std::max<int64_t>(s.Position(), 0));
+    DoProgress(Percent(pos, size), Percent(pos, size));
+  };
+  // Off the archive's drive the output is copied next to the archive first
+  // and renamed over it, so a copy that fails half-way leaves the old archive
+  // as it was. The copy runs to its end whatever the cancel flag says: it
+  // holds the finished entries.
+  bool replaced = false;
+  try {
+    replaced = output_->Release(hooks, progress);
+  } catch (const std::exception&) {
+    replaced = false;
   }
-  if (OnTmpFileMoveEnd) OnTmpFileMoveEnd(this);
+  if (!replaced) throw EWriteError(ErrorText(25136) + ": " + runArchive_);
 }
 
 // ---------------------------------------------------------------------------
@@ -993,30 +957,34 @@ void TCompBase::CommitOutput() {
 
 namespace {
 
+// Hands the stream its hooks and releases it; the output is empty afterwards.
+template <class S>
+bool ReleaseStream(std::unique_ptr<S>& stream, const TTempOutputHooks& hooks,
+                   std::function<void(TStream32&)> progress) {
+  if (!stream) return false;
+  std::unique_ptr<S> s = std::move(stream);
+  s->Hooks = hooks;
+  s->Progress = std::move(progress);
+  return s->Release();
+}
+
 class TFileOutput : public TRunOutput {
  public:
-  TFileOutput(std::unique_ptr<platform::File> file, std::string name)
-      : file_(std::move(file)), name_(std::move(name)) {}
-  ~TFileOutput() override { Discard(); }
+  explicit TFileOutput(std::unique_ptr<TTempFileStream> stream)
+      : stream_(std::move(stream)), name_(stream_->TempFileName()) {}
   bool WriteAt(uint64_t offset, const void* data, size_t count) override {
-    if (!file_) return false;
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (count > 0) {
-      int64_t n = file_->WriteAt(offset, p, count);
-      if (n <= 0) return false;
-      p += n;
-      offset += static_cast<uint64_t>(n);
-      count -= static_cast<size_t>(n);
-    }
-    if (offset > size_) size_ = offset;
+    if (!stream_) return false;
+    stream_->SetPosition(static_cast<int64_t>(offset));
+    if (stream_->Write(data, static_cast<int64_t>(count)) != static_cast<int64_t>(count)) return false;
+    size_ = std::max<uint64_t>(size_, offset + count);
     return true;
   }
   int64_t ReadAt(uint64_t offset, void* data, size_t count) override {
-    if (!file_) return -1;
+    if (!stream_) return -1;
     auto* p = static_cast<uint8_t*>(data);
     size_t done = 0;
     while (done < count) {
-      int64_t n = file_->ReadAt(offset + done, p + done, count - done);
+      int64_t n = stream_->ReadAt(offset + done, p + done, count - done);
       if (n < 0) return -1;
       if (n == 0) break;
       done += static_cast<size_t>(n);
@@ -1025,64 +993,82 @@ class TFileOutput : public TRunOutput {
   }
   uint64_t Size() const override { return size_; }
   bool Truncate(uint64_t size) override {
-    if (!file_ || !file_->Truncate(size)) return false;
+    if (!stream_) return false;
+    try {
+      stream_->SetSize(static_cast<int64_t>(size));
+    } catch (const std::exception&) {
+      return false;
+    }
     size_ = size;
     return true;
   }
   const std::string& TempName() const override { return name_; }
-  void Close() override { file_.reset(); }
-  void Discard() override {
-    file_.reset();
-    if (!name_.empty() && platform::FileExists(name_)) platform::DeleteFile(name_);
+  bool Release(const TTempOutputHooks& hooks, std::function<void(TStream32&)> progress) override {
+    return ReleaseStream(stream_, hooks, std::move(progress));
   }
+  void Discard() override { stream_.reset(); }
 
  private:
-  std::unique_ptr<platform::File> file_;
+  std::unique_ptr<TTempFileStream> stream_;  // its destructor deletes an unreleased file
   std::string name_;
   uint64_t size_ = 0;
 };
 
 class TMemoryOutput : public TRunOutput {
  public:
+  explicit TMemoryOutput(const std::string& archiveName)
+      : stream_(std::make_unique<TTempMemStream>(archiveName)) {}
   bool WriteAt(uint64_t offset, const void* data, size_t count) override {
-    if (offset + count > data_.size()) data_.resize(offset + count);
-    std::copy_n(static_cast<const uint8_t*>(data), count,
-                data_.begin() + static_cast<std::ptrdiff_t>(offset));
-    return true;
+    if (!stream_) return false;
+    const int64_t end = static_cast<int64_t>(offset + count);
+    // Grown in doubling steps so a large archive is not copied per write.
+    if (end > stream_->Capacity()) stream_->SetCapacity(std::max(end, stream_->Capacity() * 2));
+    if (end > stream_->Size()) {
+      const int64_t old = stream_->Size();
+      stream_->SetSize(end);
+      std::fill(stream_->Memory() + old, stream_->Memory() + end, uint8_t{0});
+    }
+    stream_->SetPosition(static_cast<int64_t>(offset));
+    return stream_->Write(data, static_cast<int64_t>(count)) == static_cast<int64_t>(count);
   }
   int64_t ReadAt(uint64_t offset, void* data, size_t count) override {
-    if (offset >= data_.size()) return 0;
-    size_t n = static_cast<size_t>(std::min<uint64_t>(count, data_.size() - offset));
-    std::copy_n(data_.begin() + static_cast<std::ptrdiff_t>(offset), n, static_cast<uint8_t*>(data));
-    return static_cast<int64_t>(n);
+    if (!stream_) return -1;
+    if (offset >= static_cast<uint64_t>(stream_->Size())) return 0;
+    stream_->SetPosition(static_cast<int64_t>(offset));
+    return stream_->Read(data, static_cast<int64_t>(count));
   }
-  uint64_t Size() const override { return data_.size(); }
+  uint64_t Size() const override { return stream_ ? static_cast<uint64_t>(stream_->Size()) : 0; }
   bool Truncate(uint64_t size) override {
-    data_.resize(size);
+    if (!stream_) return false;
+    const int64_t old = stream_->Size();
+    stream_->SetSize(static_cast<int64_t>(size));
+    if (static_cast<int64_t>(size) > old)
+      std::fill(stream_->Memory() + old, stream_->Memory() + size, uint8_t{0});
     return true;
   }
   const std::string& TempName() const override { return name_; }
-  void Close() override {}
-  void Discard() override {
-    data_.clear();
-    data_.shrink_to_fit();
+  bool Release(const TTempOutputHooks& hooks, std::function<void(TStream32&)> progress) override {
+    return ReleaseStream(stream_, hooks, std::move(progress));
   }
+  void Discard() override { stream_.reset(); }
 
  private:
-  std::vector<uint8_t> data_;
+  std::unique_ptr<TTempMemStream> stream_;
   std::string name_;
 };
 
 }  // namespace
 
-std::unique_ptr<TRunOutput> TRunOutput::CreateFile(const std::string& tempName) {
-  auto file = platform::File::Open(tempName, platform::Access::ReadWrite, platform::Share::Exclusive,
-                                   platform::Disposition::CreateAlways);
-  if (!file) return nullptr;
-  return std::make_unique<TFileOutput>(std::move(file), tempName);
+std::unique_ptr<TRunOutput> TRunOutput::CreateFile(const std::string& archiveName,
+                                                   const std::string& tempDir) {
+  auto stream = std::make_unique<TTempFileStream>(archiveName, tempDir);
+  if (!stream->Valid()) return nullptr;
+  return std::make_unique<TFileOutput>(std::move(stream));
 }
 
-std::unique_ptr<TRunOutput> TRunOutput::CreateMemory() { return std::make_unique<TMemoryOutput>(); }
+std::unique_ptr<TRunOutput> TRunOutput::CreateMemory(const std::string& archiveName) {
+  return std::make_unique<TMemoryOutput>(archiveName);
+}
 
 // ---------------------------------------------------------------------------
 // Per-file steps

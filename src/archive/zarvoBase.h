@@ -16,9 +16,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "archive/zarvoFileIo.h"
 #include "archive/zarvoFileScan.h"
 #include "archive/zarvoGbls.h"
 #include "archive/zarvoSpan.h"
+#include "archive/zarvoStreams.h"
 #include "archive/zarvoregister.h"
 #include "framework/classes.h"
 
@@ -51,28 +53,6 @@ enum TStoredDirNames {
 };
 enum TDateAttribute { daFileDate, daSysDate, daMaxFileDate };
 enum TDeleteOptions { doFinal, doAllowUndo };
-
-// Little-endian fields of the zip records.
-namespace zipbytes {
-inline uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t GetLE32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint64_t GetLE64(const uint8_t* p) {
-  return GetLE32(p) | (static_cast<uint64_t>(GetLE32(p + 4)) << 32);
-}
-inline void PutLE16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void PutLE32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void PutLE64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-}  // namespace zipbytes
 
 // Entry actions of a run.
 enum : uint8_t { kActCompress = 0, kActCopy = 1, kActDrop = 2, kActCopyRenamed = 3 };
@@ -277,15 +257,16 @@ class TZipCommon : public TRegisterZarvo {
 
 class TCompBase;
 
-// The temporary output of a run: a file in TempDir (cmTempFile) or a memory
-// block (cmInMemory). It replaces the archive only through
-// TCompBase::CommitOutput; anything else discards it.
+// The temporary output of a run: positioned access to a TTempFileStream in
+// TempDir (cmTempFile) or a TTempMemStream (cmInMemory). It replaces the
+// archive only through Release (from TCompBase::CommitOutput); anything else
+// discards it.
 class TRunOutput {
  public:
   virtual ~TRunOutput() = default;
-  // nullptr when the file cannot be opened.
-  static std::unique_ptr<TRunOutput> CreateFile(const std::string& tempName);
-  static std::unique_ptr<TRunOutput> CreateMemory();
+  // nullptr when no temporary file can be made in `tempDir`.
+  static std::unique_ptr<TRunOutput> CreateFile(const std::string& archiveName, const std::string& tempDir);
+  static std::unique_ptr<TRunOutput> CreateMemory(const std::string& archiveName);
 
   virtual bool WriteAt(uint64_t offset, const void* data, size_t count) = 0;
   bool Append(const void* data, size_t count) { return WriteAt(Size(), data, count); }
@@ -294,9 +275,11 @@ class TRunOutput {
   virtual bool Truncate(uint64_t size) = 0;
   // The temporary file's name; empty for a memory output.
   virtual const std::string& TempName() const = 0;
-  // Closes the temporary file (kept on disk) so it can be renamed.
-  virtual void Close() = 0;
-  // Closes and deletes the temporary file or frees the memory.
+  // Replaces the archive with the output (the stream's Release with these
+  // hooks; `progress` is raised per copied chunk when hooks.ProgressEnabled).
+  // The output is gone afterwards. Raises what the stream's Release raises.
+  virtual bool Release(const TTempOutputHooks& hooks, std::function<void(TStream32&)> progress) = 0;
+  // Deletes the temporary file or frees the memory.
   virtual void Discard() = 0;
 };
 

@@ -66,6 +66,139 @@ bool ParseExt64(const uint8_t* extra, size_t count, bool central, uint16_t& pack
   return false;
 }
 
+// ---- record builders ----
+
+void EncodeLocalHeader(uint8_t* h, uint16_t flags, uint16_t method, uint32_t dosDateTime, uint32_t crc,
+                       uint64_t packedSize, uint64_t size, size_t nameLength, bool ext64) {
+  PutLE32(h, kLocalSig);
+  PutLE16(h + 4, 20);
+  PutLE16(h + 6, flags);
+  PutLE16(h + 8, method);
+  PutLE16(h + 10, zarvo::DosTime(dosDateTime));
+  PutLE16(h + 12, zarvo::DosDate(dosDateTime));
+  PutLE32(h + 14, crc);
+  PutLE32(h + 18, static_cast<uint32_t>(packedSize));
+  PutLE32(h + 22, static_cast<uint32_t>(size));
+  PutLE16(h + 26, static_cast<uint16_t>(nameLength));
+  PutLE16(h + 28, static_cast<uint16_t>(ext64 ? kLocalExt64Size : 0));
+}
+
+void EncodeLocalExt64(uint8_t* x, uint64_t packedSize, uint64_t size) {
+  PutLE16(x, kExt64Tag);
+  PutLE16(x + 2, 4);
+  PutLE16(x + 4, static_cast<uint16_t>(packedSize >> 32));
+  PutLE16(x + 6, static_cast<uint16_t>(size >> 32));
+}
+
+void EncodeCentralExt64(uint8_t* x, uint16_t packedHi, uint16_t unpackedHi, uint64_t localOffset) {
+  PutLE16(x, kExt64Tag);
+  PutLE16(x + 2, 6);
+  PutLE16(x + 4, packedHi);
+  PutLE16(x + 6, unpackedHi);
+  PutLE16(x + 8, static_cast<uint16_t>(localOffset >> 32));
+}
+
+void EncodeNewCentral(TCentralBytes& c, uint16_t flags, uint16_t method, uint32_t dosDateTime, uint32_t crc,
+                      uint64_t packedSize, uint64_t size, size_t nameLength, bool ext64, uint32_t attributes,
+                      uint64_t localOffset) {
+  c.fill(0);
+  PutLE32(&c[0], kCentralSig);
+  PutLE16(&c[4], 20);
+  PutLE16(&c[6], 20);
+  PutLE16(&c[8], flags);
+  PutLE16(&c[10], method);
+  PutLE16(&c[12], zarvo::DosTime(dosDateTime));
+  PutLE16(&c[14], zarvo::DosDate(dosDateTime));
+  PutLE32(&c[16], crc);
+  PutLE32(&c[20], static_cast<uint32_t>(packedSize));
+  PutLE32(&c[24], static_cast<uint32_t>(size));
+  PutLE16(&c[28], static_cast<uint16_t>(nameLength));
+  PutLE16(&c[30], static_cast<uint16_t>(ext64 ? kCentralExt64Size : 0));
+  PutLE16(&c[36], 1);
+  PutLE32(&c[38], attributes);
+  PutLE32(&c[42], static_cast<uint32_t>(localOffset));
+}
+
+void FillCentralBytes(TCentralBytes& c, uint64_t size, uint32_t dosDateTime, uint32_t attributes,
+                      uint16_t method) {
+  c.fill(0);
+  PutLE32(&c[0], kCentralSig);
+  PutLE16(&c[4], 20);
+  PutLE16(&c[6], 20);
+  PutLE16(&c[10], method);
+  PutLE16(&c[12], zarvo::DosTime(dosDateTime));
+  PutLE16(&c[14], zarvo::DosDate(dosDateTime));
+  PutLE32(&c[20], static_cast<uint32_t>(size));
+  PutLE32(&c[24], static_cast<uint32_t>(size));
+  PutLE16(&c[36], 1);
+  PutLE32(&c[38], attributes);
+}
+
+void CentralFromLocal(TCentralBytes& c, const uint8_t* h, uint64_t localOffset) {
+  c.fill(0);
+  PutLE32(&c[0], kCentralSig);
+  PutLE16(&c[4], 20);
+  std::memcpy(&c[6], h + 4, 2);   // version needed
+  std::memcpy(&c[8], h + 6, 24);  // flags .. extra length
+  PutLE32(&c[42], static_cast<uint32_t>(localOffset));
+}
+
+void EncodeCentralForDisk(TCentralBytes& c, std::string& headerName, size_t extraLength, size_t commentLength,
+                          bool cipher) {
+  PutLE32(&c[0], SignatureFor(kCentralSig, cipher));
+  PutLE16(&c[28], static_cast<uint16_t>(headerName.size()));
+  PutLE16(&c[30], static_cast<uint16_t>(extraLength));
+  PutLE16(&c[32], static_cast<uint16_t>(commentLength));
+  if (cipher) {
+    HeaderCipher(c.data() + 4, kCentralRecordSize - 4);
+    HeaderCipher(reinterpret_cast<uint8_t*>(headerName.data()), headerName.size());
+  }
+}
+
+std::vector<uint8_t> EncodeCentralEntry(TCentralBytes c, std::string name, std::vector<uint8_t> extra,
+                                        std::string comment, bool cipher, uint64_t localOffset) {
+  if (comment.size() > 0xFFFF) comment.resize(0xFFFF);
+  if (extra.size() > 0xFFFF) extra.resize(0xFFFF);
+  if (name.size() > 0xFFFF) name.resize(0xFFFF);
+  PutLE32(&c[42], static_cast<uint32_t>(localOffset));
+  // A size extension carries the offset's high part; keep it current.
+  for (size_t p = 0; p + 4 <= extra.size();) {
+    uint16_t tag = GetLE16(&extra[p]), size = GetLE16(&extra[p + 2]);
+    if (size > extra.size() - p - 4) break;
+    if (tag == kExt64Tag && size >= 6) PutLE16(&extra[p + 8], static_cast<uint16_t>(localOffset >> 32));
+    p += 4 + size;
+  }
+  EncodeCentralForDisk(c, name, extra.size(), comment.size(), cipher);
+  std::vector<uint8_t> b(c.size() + name.size() + extra.size() + comment.size());
+  uint8_t* p = b.data();
+  std::memcpy(p, c.data(), c.size());
+  p += c.size();
+  if (!name.empty()) std::memcpy(p, name.data(), name.size());
+  p += name.size();
+  if (!extra.empty()) std::memcpy(p, extra.data(), extra.size());
+  p += extra.size();
+  if (!comment.empty()) std::memcpy(p, comment.data(), comment.size());
+  return b;
+}
+
+size_t EncodeEndRecord(uint8_t* r, uint64_t dirOffset, uint64_t dirSize, uint64_t entries,
+                       size_t commentLength) {
+  const uint16_t n = static_cast<uint16_t>(std::min<uint64_t>(entries, 0xFFFF));
+  const bool is64 = dirOffset >= k4GiB;
+  const size_t len = is64 ? kEnd64RecordSize : kEndRecordSize;
+  std::memset(r, 0, len);
+  PutLE32(r, is64 ? kEnd64Sig : kEndSig);
+  PutLE16(r + 8, n);
+  PutLE16(r + 10, n);
+  PutLE32(r + 12, static_cast<uint32_t>(dirSize));
+  if (is64)
+    PutLE64(r + 16, dirOffset);
+  else
+    PutLE32(r + 16, static_cast<uint32_t>(dirOffset));
+  PutLE16(r + (is64 ? 24 : 20), static_cast<uint16_t>(commentLength));
+  return len;
+}
+
 // ---- entries ----
 
 uint16_t THeaderEntry::Flags() const { return GetLE16(&Central[8]); }
@@ -106,17 +239,7 @@ int THeaderObj::IndexOfName(const std::string& name) const {
 }
 
 void FillCentralFromFile(THeaderEntry& entry, uint64_t size, uint32_t dosDateTime, uint32_t attributes) {
-  TCentralBytes& c = entry.Central;
-  PutLE32(&c[0], kCentralSig);
-  PutLE16(&c[4], 20);
-  PutLE16(&c[6], 20);
-  PutLE16(&c[10], 8);
-  PutLE16(&c[12], zarvo::DosTime(dosDateTime));
-  PutLE16(&c[14], zarvo::DosDate(dosDateTime));
-  PutLE32(&c[20], static_cast<uint32_t>(size));
-  PutLE32(&c[24], static_cast<uint32_t>(size));
-  PutLE16(&c[36], 1);
-  PutLE32(&c[38], attributes);
+  FillCentralBytes(entry.Central, size, dosDateTime, attributes, 8);
   entry.Rec.PackedHi = entry.Rec.UnpackedHi = static_cast<uint16_t>(size >> 32);
 }
 
@@ -129,17 +252,8 @@ uint64_t TNewEntry::DataOffset() const {
 namespace {
 
 void EncodeLocal(uint8_t* h, const TNewEntry& e, uint16_t flags, uint32_t crc, uint64_t packed) {
+  EncodeLocalHeader(h, flags, e.Method, e.DosDateTime, crc, packed, e.Size, e.HeaderName.size(), e.Ext64);
   PutLE32(h, SignatureFor(kLocalSig, e.HeaderCipher));
-  PutLE16(h + 4, 20);
-  PutLE16(h + 6, flags);
-  PutLE16(h + 8, e.Method);
-  PutLE16(h + 10, zarvo::DosTime(e.DosDateTime));
-  PutLE16(h + 12, zarvo::DosDate(e.DosDateTime));
-  PutLE32(h + 14, crc);
-  PutLE32(h + 18, static_cast<uint32_t>(packed));
-  PutLE32(h + 22, static_cast<uint32_t>(e.Size));
-  PutLE16(h + 26, static_cast<uint16_t>(e.HeaderName.size()));
-  PutLE16(h + 28, static_cast<uint16_t>(e.Ext64 ? kLocalExt64Size : 0));
 }
 
 // Header, name and extension block as one buffer, enciphered when asked.
@@ -151,13 +265,7 @@ std::vector<uint8_t> LocalBlock(const TNewEntry& e, uint16_t flags, uint32_t crc
     HeaderCipher(b.data() + 4, kLocalHeaderSize - 4);
     HeaderCipher(b.data() + kLocalHeaderSize, e.HeaderName.size());
   }
-  if (e.Ext64) {
-    uint8_t* x = b.data() + kLocalHeaderSize + e.HeaderName.size();
-    PutLE16(x, kExt64Tag);
-    PutLE16(x + 2, 4);
-    PutLE16(x + 4, static_cast<uint16_t>(packed >> 32));
-    PutLE16(x + 6, static_cast<uint16_t>(e.Size >> 32));
-  }
+  if (e.Ext64) EncodeLocalExt64(b.data() + kLocalHeaderSize + e.HeaderName.size(), packed, e.Size);
   return b;
 }
 
@@ -195,23 +303,8 @@ void TZipFormat::CompleteLocalHeader(TStream32& out, TNewEntry& e) {
 }
 
 void TZipFormat::BuildCentral(const TNewEntry& e, THeaderEntry& t) const {
-  TCentralBytes& c = t.Central;
-  c.fill(0);
-  PutLE32(&c[0], kCentralSig);
-  PutLE16(&c[4], 20);
-  PutLE16(&c[6], 20);
-  PutLE16(&c[8], FinalFlags(e));
-  PutLE16(&c[10], e.Method);
-  PutLE16(&c[12], zarvo::DosTime(e.DosDateTime));
-  PutLE16(&c[14], zarvo::DosDate(e.DosDateTime));
-  PutLE32(&c[16], e.Size == 0 ? 0 : e.Crc);
-  PutLE32(&c[20], static_cast<uint32_t>(e.PackedSize));
-  PutLE32(&c[24], static_cast<uint32_t>(e.Size));
-  PutLE16(&c[28], static_cast<uint16_t>(e.HeaderName.size()));
-  PutLE16(&c[30], static_cast<uint16_t>(e.Ext64 ? kCentralExt64Size : 0));
-  PutLE16(&c[36], 1);
-  PutLE32(&c[38], e.ExternalAttributes);
-  PutLE32(&c[42], static_cast<uint32_t>(e.LocalOffset));
+  EncodeNewCentral(t.Central, FinalFlags(e), e.Method, e.DosDateTime, e.Size == 0 ? 0 : e.Crc, e.PackedSize,
+                   e.Size, e.HeaderName.size(), e.Ext64, e.ExternalAttributes, e.LocalOffset);
   t.HeaderName = e.HeaderName;
   t.Rec.LocalOffset = e.LocalOffset;
   t.Rec.PackedHi = static_cast<uint16_t>(e.PackedSize >> 32);
@@ -221,12 +314,7 @@ void TZipFormat::BuildCentral(const TNewEntry& e, THeaderEntry& t) const {
   t.Rec.Extra.clear();
   if (e.Ext64) {
     t.Rec.Extra.resize(kCentralExt64Size);
-    uint8_t* x = t.Rec.Extra.data();
-    PutLE16(x, kExt64Tag);
-    PutLE16(x + 2, 6);
-    PutLE16(x + 4, t.Rec.PackedHi);
-    PutLE16(x + 6, t.Rec.UnpackedHi);
-    PutLE16(x + 8, static_cast<uint16_t>(e.LocalOffset >> 32));
+    EncodeCentralExt64(t.Rec.Extra.data(), t.Rec.PackedHi, t.Rec.UnpackedHi, e.LocalOffset);
   }
 }
 
@@ -304,58 +392,17 @@ bool TZipFormat::WriteCentralDirectory(TStream32& out, const THeaderObj& list) {
   uint64_t count = 0;
   for (const THeaderEntry& e : list.Items()) {
     if (e.Rec.Action == eaDrop) continue;
-    TCentralBytes c = e.Central;
-    std::vector<uint8_t> extra = e.Rec.Extra;
-    std::string comment = e.Rec.Comment.substr(0, 0xFFFF);
-    if (extra.size() > 0xFFFF) extra.resize(0xFFFF);
-    std::string name = e.HeaderName;
-    if (name.size() > 0xFFFF) name.resize(0xFFFF);
-    PutLE32(&c[0], SignatureFor(kCentralSig, e.Rec.HeaderCipher));
-    PutLE16(&c[28], static_cast<uint16_t>(name.size()));
-    PutLE16(&c[30], static_cast<uint16_t>(extra.size()));
-    PutLE16(&c[32], static_cast<uint16_t>(comment.size()));
-    PutLE32(&c[42], static_cast<uint32_t>(e.Rec.LocalOffset));
-    // A size extension carries the offset's high part; keep it current.
-    for (size_t p = 0; p + 4 <= extra.size();) {
-      uint16_t tag = GetLE16(&extra[p]), size = GetLE16(&extra[p + 2]);
-      if (size > extra.size() - p - 4) break;
-      if (tag == kExt64Tag && size >= 6)
-        PutLE16(&extra[p + 8], static_cast<uint16_t>(e.Rec.LocalOffset >> 32));
-      p += 4 + size;
-    }
-    if (e.Rec.HeaderCipher) {
-      HeaderCipher(c.data() + 4, kCentralRecordSize - 4);
-      HeaderCipher(reinterpret_cast<uint8_t*>(name.data()), name.size());
-    }
-    if (!put(c.data(), c.size()) || !put(name.data(), name.size()) || !put(extra.data(), extra.size()) ||
-        !put(comment.data(), comment.size()))
-      return false;
+    std::vector<uint8_t> b = EncodeCentralEntry(e.Central, e.HeaderName, e.Rec.Extra, e.Rec.Comment,
+                                                e.Rec.HeaderCipher, e.Rec.LocalOffset);
+    if (!put(b.data(), b.size())) return false;
     ++count;
   }
   int64_t endSigned = out.Seek(0, soEnd);
   if (endSigned < 0) return false;
   const uint64_t dirSize = static_cast<uint64_t>(endSigned) - start;
-  const uint16_t entries = static_cast<uint16_t>(std::min<uint64_t>(count, 0xFFFF));
   const std::string comment = list.ArchiveComment.substr(0, 0xFFFF);
-  if (start >= k4GiB) {
-    uint8_t r[kEnd64RecordSize] = {};
-    PutLE32(r, kEnd64Sig);
-    PutLE16(r + 8, entries);
-    PutLE16(r + 10, entries);
-    PutLE32(r + 12, static_cast<uint32_t>(dirSize));
-    PutLE64(r + 16, start);
-    PutLE16(r + 24, static_cast<uint16_t>(comment.size()));
-    if (!put(r, sizeof r)) return false;
-  } else {
-    uint8_t r[kEndRecordSize] = {};
-    PutLE32(r, kEndSig);
-    PutLE16(r + 8, entries);
-    PutLE16(r + 10, entries);
-    PutLE32(r + 12, static_cast<uint32_t>(dirSize));
-    PutLE32(r + 16, static_cast<uint32_t>(start));
-    PutLE16(r + 20, static_cast<uint16_t>(comment.size()));
-    if (!put(r, sizeof r)) return false;
-  }
+  uint8_t r[kEnd64RecordSize];
+  if (!put(r, EncodeEndRecord(r, start, dirSize, count, comment.size()))) return false;
   return put(comment.data(), comment.size());
 }
 
@@ -564,11 +611,7 @@ int TZipFormat::ReadArchive(TStream32& in, TCompHeaderObj& list) {
     e.HeaderName = name;
     e.Name = zarvo::StoredNameFromHeader(name, TranslateOemChar);
     TCentralBytes& c = e.Central;
-    PutLE32(&c[0], kCentralSig);
-    PutLE16(&c[4], 20);
-    std::memcpy(&c[6], h + 4, 2);   // version needed
-    std::memcpy(&c[8], h + 6, 24);  // flags .. extra length
-    PutLE32(&c[42], static_cast<uint32_t>(pos));
+    CentralFromLocal(c, h, pos);
     e.Rec.Action = eaCopy;
     e.Rec.LocalOffset = pos;
     e.Rec.HeaderCipher = ciphered;
@@ -576,12 +619,7 @@ int TZipFormat::ReadArchive(TStream32& in, TCompHeaderObj& list) {
     e.Rec.UnpackedHi = uHi;
     if (ext) {
       e.Rec.Extra.resize(kCentralExt64Size);
-      uint8_t* b = e.Rec.Extra.data();
-      PutLE16(b, kExt64Tag);
-      PutLE16(b + 2, 6);
-      PutLE16(b + 4, pHi);
-      PutLE16(b + 6, uHi);
-      PutLE16(b + 8, static_cast<uint16_t>(pos >> 32));
+      EncodeCentralExt64(e.Rec.Extra.data(), pHi, uHi, pos);
     }
     PutLE16(&c[30], static_cast<uint16_t>(e.Rec.Extra.size()));
     if (list.Count() == 0) list.FirstEntryOffset = pos;

@@ -228,6 +228,47 @@ class TZipFormat {
 // its DOS date-time, its attribute value; the rest as for a new entry.
 void FillCentralFromFile(THeaderEntry& entry, uint64_t size, uint32_t dosDateTime, uint32_t attributes);
 
+// ---- record builders ----
+// Each writes a record in its plain form ("K" signature); the header cipher is
+// applied by the caller (HeaderCipher on the bytes after the signature).
+
+// The 30-byte local header.
+void EncodeLocalHeader(uint8_t* h, uint16_t flags, uint16_t method, uint32_t dosDateTime, uint32_t crc,
+                       uint64_t packedSize, uint64_t size, size_t nameLength, bool ext64);
+// The size extension of a local header (kLocalExt64Size bytes).
+void EncodeLocalExt64(uint8_t* x, uint64_t packedSize, uint64_t size);
+// The size extension of a central record (kCentralExt64Size bytes).
+void EncodeCentralExt64(uint8_t* x, uint16_t packedHi, uint16_t unpackedHi, uint64_t localOffset);
+// The central record of a new entry (version 20, internal attributes 1,
+// no comment; the extra length counts the size extension when `ext64`).
+void EncodeNewCentral(TCentralBytes& c, uint16_t flags, uint16_t method, uint32_t dosDateTime, uint32_t crc,
+                      uint64_t packedSize, uint64_t size, size_t nameLength, bool ext64, uint32_t attributes,
+                      uint64_t localOffset);
+// A central record for a found file, cleared first: both sizes := `size`,
+// its DOS date-time, attribute value and the given method.
+void FillCentralBytes(TCentralBytes& c, uint64_t size, uint32_t dosDateTime, uint32_t attributes,
+                      uint16_t method);
+// The central record of an entry found by walking the local headers, from
+// its plain local header: version made by 20, the version needed, flags ..
+// extra length as the local header has them, the given local header offset.
+void CentralFromLocal(TCentralBytes& c, const uint8_t* plainLocal, uint64_t localOffset);
+// A central record as it goes to disk: the signature for `cipher`, the name,
+// extra and comment lengths; with `cipher` the record and `headerName` are
+// enciphered in place.
+void EncodeCentralForDisk(TCentralBytes& c, std::string& headerName, size_t extraLength, size_t commentLength,
+                          bool cipher);
+// One directory entry as it goes to disk: the record (lengths, signature and
+// local header offset filled in, the size extension's offset part kept
+// current), the name, the extra bytes and the comment, each cut to 65,535
+// bytes; enciphered for `cipher`.
+std::vector<uint8_t> EncodeCentralEntry(TCentralBytes c, std::string headerName, std::vector<uint8_t> extra,
+                                        std::string comment, bool cipher, uint64_t localOffset);
+// The end record, or the 64-bit one when the directory starts at or beyond
+// 4 GiB, into `r` (room for kEnd64RecordSize bytes). Entry counts are 16-bit.
+// Returns the record's length.
+size_t EncodeEndRecord(uint8_t* r, uint64_t dirOffset, uint64_t dirSize, uint64_t entries,
+                       size_t commentLength);
+
 // Parses extra blocks for the size extension: two words in a local header,
 // three in a central record. Returns true when a 0x0064 block was found.
 bool ParseExt64(const uint8_t* extra, size_t count, bool central, uint16_t& packedHi, uint16_t& unpackedHi,

@@ -11,7 +11,10 @@
 #include "platform/system.h"
 #include "platform/text.h"
 
-using namespace zipbytes;
+using zarvo::GetLE16;
+using zarvo::GetLE32;
+using zarvo::PutLE16;
+using zarvo::PutLE32;
 
 namespace {
 

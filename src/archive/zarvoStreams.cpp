@@ -325,6 +325,13 @@ void TMemoryStream32::Clear() {
 TTempMemStream::TTempMemStream(const std::string& archiveName, int deleteOption)
     : archiveName_(archiveName), deleteOption_(deleteOption) {}
 
+int64_t TTempMemStream::Read(void* buffer, int64_t count) {
+  int64_t n = TMemoryStream32::Read(buffer, count);
+  if (Hooks.Remaining) *Hooks.Remaining -= count;
+  if (Hooks.ProgressEnabled && Progress) Progress(*this);
+  return n;
+}
+
 bool TTempMemStream::Release() {
   if (released_) return false;
   released_ = true;

@@ -242,6 +242,9 @@ class TTempMemStream : public TMemoryStream32 {
   int DeleteOption() const { return deleteOption_; }
   void MarkFailed() { failed_ = true; }
   bool Failed() const { return failed_; }
+  // As TTempFileStream::Read: lowers the remaining byte count by the count
+  // asked and raises Progress when enabled.
+  int64_t Read(void* buffer, int64_t count) override;
   // As TTempFileStream::Release: the memory goes to a temporary file beside
   // the archive, which is renamed over it. The memory is freed in every case.
   bool Release();

@@ -7,7 +7,11 @@
 #include "framework/exceptions.h"
 #include "platform/system.h"
 
-using namespace zipbytes;
+using zarvo::GetLE16;
+using zarvo::GetLE32;
+using zarvo::GetLE64;
+using zarvo::PutLE16;
+using zarvo::PutLE32;
 
 namespace {
 
@@ -22,54 +26,26 @@ void TZip::SetArcType(TArcType) { TCompBase::SetArcType(atZip); }
 // ---- new entries ----
 
 void TZip::FillLocalHeaderTemplate(TZipEntry&) {
-  local_.fill(0);
-  PutLE32(&local_[0], kLocalSig);
-  PutLE16(&local_[4], 20);
-  PutLE16(&local_[6], 0);
-  PutLE16(&local_[8], 8);
-  PutLE16(&local_[10], static_cast<uint16_t>(cur_.dosDate));
-  PutLE16(&local_[12], static_cast<uint16_t>(cur_.dosDate >> 16));
-  PutLE32(&local_[14], 0);
-  PutLE32(&local_[18], 0);
-  PutLE32(&local_[22], static_cast<uint32_t>(cur_.size));
-  PutLE16(&local_[26], static_cast<uint16_t>(cur_.headerName.size()));
-  PutLE16(&local_[28], cur_.ext64 ? 8 : 0);
+  EncodeLocalHeader(local_.data(), 0, 8, cur_.dosDate, 0, 0, cur_.size, cur_.headerName.size(), cur_.ext64);
 }
 
 bool TZip::Write64BitExtension(TZipEntry&) {
-  uint8_t block[8];
-  PutLE16(block, kExt64Tag);
-  PutLE16(block + 2, 4);
-  PutLE16(block + 4, static_cast<uint16_t>(cur_.packed >> 32));
-  PutLE16(block + 6, static_cast<uint16_t>(cur_.size >> 32));
-  return WriteOutputAt(cur_.pos + 30 + cur_.headerName.size(), block, 8);
+  uint8_t block[kLocalExt64Size];
+  EncodeLocalExt64(block, cur_.packed, cur_.size);
+  return WriteOutputAt(cur_.pos + kLocalHeaderSize + cur_.headerName.size(), block, sizeof block);
 }
 
 void TZip::CompleteLocalHeader(TZipEntry&) {
   uint16_t flags = 0;
   if (cur_.encrypted) flags |= 1;
   if (cur_.method == 8) flags |= DeflateFlagBits(cur_.level);
-  PutLE16(&local_[6], flags);
-  PutLE16(&local_[8], cur_.method);
-  PutLE32(&local_[14], cur_.crc);
-  PutLE32(&local_[18], static_cast<uint32_t>(cur_.packed));
-  PutLE32(&local_[22], static_cast<uint32_t>(cur_.size));
-  PutLE16(&local_[26], static_cast<uint16_t>(cur_.headerName.size()));
-  PutLE16(&local_[28], cur_.ext64 ? 8 : 0);
+  EncodeLocalHeader(local_.data(), flags, cur_.method, cur_.dosDate, cur_.crc, cur_.packed, cur_.size,
+                    cur_.headerName.size(), cur_.ext64);
 }
 
 void TZip::BuildNewCentral(TZipEntry& e) {
-  e.central.fill(0);
-  PutLE32(&e.central[0], kCentralSig);
-  PutLE16(&e.central[4], 20);
-  PutLE16(&e.central[6], 20);
-  std::copy(local_.begin() + 6, local_.begin() + 30, e.central.begin() + 8);
-  PutLE16(&e.central[30], cur_.ext64 ? 10 : 0);
-  PutLE16(&e.central[32], 0);
-  PutLE16(&e.central[34], 0);
-  PutLE16(&e.central[36], 1);
-  PutLE32(&e.central[38], cur_.attr);
-  PutLE32(&e.central[42], static_cast<uint32_t>(cur_.pos));
+  EncodeNewCentral(e.central, GetLE16(&local_[6]), GetLE16(&local_[8]), cur_.dosDate, GetLE32(&local_[14]),
+                   cur_.packed, cur_.size, cur_.headerName.size(), cur_.ext64, cur_.attr, cur_.pos);
   e.extra.clear();
   e.comment.clear();
   e.rawName.clear();
@@ -77,12 +53,8 @@ void TZip::BuildNewCentral(TZipEntry& e) {
   e.unpackedHi = static_cast<uint16_t>(cur_.size >> 32);
   e.localOffset = cur_.pos;
   if (cur_.ext64) {
-    e.extra.resize(10);
-    PutLE16(&e.extra[0], kExt64Tag);
-    PutLE16(&e.extra[2], 6);
-    PutLE16(&e.extra[4], e.packedHi);
-    PutLE16(&e.extra[6], e.unpackedHi);
-    PutLE16(&e.extra[8], static_cast<uint16_t>(cur_.pos >> 32));
+    e.extra.resize(kCentralExt64Size);
+    EncodeCentralExt64(e.extra.data(), e.packedHi, e.unpackedHi, cur_.pos);
   }
 }
 
@@ -92,18 +64,8 @@ bool TZip::CompressFile(TZipEntry& e) {
 }
 
 void TZip::FillCentralFromFile(TZipEntry& e, const platform::FileInfo& info) {
-  e.central.fill(0);
-  PutLE32(&e.central[0], kCentralSig);
-  PutLE16(&e.central[4], 20);
-  PutLE16(&e.central[6], 20);
-  uint32_t dos = platform::UnixToDosDateTime(info.modified);
-  PutLE16(&e.central[12], static_cast<uint16_t>(dos));
-  PutLE16(&e.central[14], static_cast<uint16_t>(dos >> 16));
   uint64_t size = (info.attributes & platform::kAttrDirectory) ? 0 : info.size;
-  PutLE32(&e.central[20], static_cast<uint32_t>(size));
-  PutLE32(&e.central[24], static_cast<uint32_t>(size));
-  PutLE16(&e.central[36], 1);
-  PutLE32(&e.central[38], info.attributes);
+  FillCentralBytes(e.central, size, zarvo::DosDateTimeOf(info.modified), info.attributes, 0);
   e.packedHi = static_cast<uint16_t>(size >> 32);
   e.unpackedHi = static_cast<uint16_t>(size >> 32);
   e.extra.clear();
@@ -126,9 +88,9 @@ void TZip::CipherLocalHeader(uint8_t* header, std::string& name) const {
 void TZip::DoOnEnd(const std::string& storedName, bool crcPass) { TCompBase::DoOnEnd(storedName, crcPass); }
 
 bool TZip::WriteEmptyEndRecord() {
-  uint8_t end[22] = {};
+  uint8_t end[kEndRecordSize] = {};
   PutLE32(end, kEndSig);
-  return WriteOutputAt(0, end, 22);
+  return WriteOutputAt(0, end, sizeof end);
 }
 
 void TZip::CollectTotals() {}
@@ -136,15 +98,8 @@ void TZip::CollectTotals() {}
 // ---- the central directory ----
 
 std::array<uint8_t, 46> TZip::CentralForDisk(const TZipEntry& e, std::string& name) const {
-  std::array<uint8_t, 46> rec = e.central;
-  PutLE32(&rec[0], e.headerCipher ? kCentralSigL : kCentralSig);
-  PutLE16(&rec[28], static_cast<uint16_t>(name.size()));
-  PutLE16(&rec[30], static_cast<uint16_t>(e.extra.size()));
-  PutLE16(&rec[32], static_cast<uint16_t>(e.comment.size()));
-  if (e.headerCipher) {
-    HeaderCipher(rec.data() + 4, 42);
-    HeaderCipher(reinterpret_cast<uint8_t*>(name.data()), name.size());
-  }
+  TCentralBytes rec = e.central;
+  EncodeCentralForDisk(rec, name, e.extra.size(), e.comment.size(), e.headerCipher);
   return rec;
 }
 
@@ -152,61 +107,32 @@ bool TZip::WriteCentralDirectory() {
   const uint64_t start = OutputSize();
   uint64_t pos = start;
   int count = 0;
-  for (TZipEntry& e : entries_.items) {
+  for (const TZipEntry& e : entries_.items) {
     if (e.action == kActDrop) continue;
-    std::string name = !e.rawName.empty() ? e.rawName : HeaderName(e.name);
-    std::array<uint8_t, 46> rec = CentralForDisk(e, name);
-    if (!WriteOutputAt(pos, rec.data(), 46)) return false;
-    pos += 46;
-    if (!WriteOutputAt(pos, name.data(), name.size())) return false;
-    pos += name.size();
-    if (!e.extra.empty() && !WriteOutputAt(pos, e.extra.data(), e.extra.size())) return false;
-    pos += e.extra.size();
-    if (!e.comment.empty() && !WriteOutputAt(pos, e.comment.data(), e.comment.size())) return false;
-    pos += e.comment.size();
+    std::vector<uint8_t> b =
+        EncodeCentralEntry(e.central, !e.rawName.empty() ? e.rawName : HeaderName(e.name), e.extra, e.comment,
+                           e.headerCipher, e.localOffset);
+    if (!WriteOutputAt(pos, b.data(), b.size())) return false;
+    pos += b.size();
     ++count;
   }
   const uint64_t dirSize = pos - start;
   const std::string& comment = entries_.archiveComment;
-  if (start >= 0xFFFFFFFFull) {
-    uint8_t end[26] = {};
-    PutLE32(end, kEnd64Sig);
-    PutLE16(end + 8, static_cast<uint16_t>(count));
-    PutLE16(end + 10, static_cast<uint16_t>(count));
-    PutLE32(end + 12, static_cast<uint32_t>(dirSize));
-    PutLE64(end + 16, start);
-    PutLE16(end + 24, static_cast<uint16_t>(comment.size()));
-    if (!WriteOutputAt(pos, end, 26)) return false;
-    pos += 26;
-  } else {
-    uint8_t end[22] = {};
-    PutLE32(end, kEndSig);
-    PutLE16(end + 8, static_cast<uint16_t>(count));
-    PutLE16(end + 10, static_cast<uint16_t>(count));
-    PutLE32(end + 12, static_cast<uint32_t>(dirSize));
-    PutLE32(end + 16, static_cast<uint32_t>(start));
-    PutLE16(end + 20, static_cast<uint16_t>(comment.size()));
-    if (!WriteOutputAt(pos, end, 22)) return false;
-    pos += 22;
-  }
+  uint8_t end[kEnd64RecordSize];
+  const size_t endLen = EncodeEndRecord(end, start, dirSize, static_cast<uint64_t>(count), comment.size());
+  if (!WriteOutputAt(pos, end, endLen)) return false;
+  pos += endLen;
   return comment.empty() || WriteOutputAt(pos, comment.data(), comment.size());
 }
 
 // ---- reading an existing archive ----
 
 void TZip::ParseExtra(const uint8_t* p, size_t n, bool central, TZipEntry& e, uint16_t* offsetHi) {
-  size_t i = 0;
-  while (i + 4 <= n) {
-    uint16_t tag = GetLE16(p + i);
-    uint16_t len = GetLE16(p + i + 2);
-    if (len > n - i - 4) break;
-    if (tag == kExt64Tag && len >= 4) {
-      e.packedHi = GetLE16(p + i + 4);
-      e.unpackedHi = GetLE16(p + i + 6);
-      if (central && len >= 6 && offsetHi) *offsetHi = GetLE16(p + i + 8);
-    }
-    i += 4 + len;
-  }
+  uint16_t packedHi = 0, unpackedHi = 0, offHi = 0;
+  if (!ParseExt64(p, n, central, packedHi, unpackedHi, offHi)) return;
+  e.packedHi = packedHi;
+  e.unpackedHi = unpackedHi;
+  if (central && offsetHi) *offsetHi = offHi;
 }
 
 bool TZip::ReadHeader(uint64_t offset, std::vector<uint8_t>& header) {
@@ -350,11 +276,8 @@ void TZip::ReadByLocalHeaders() {
     uint64_t next = pos + 30 + nameLen + extraLen + packed;
     // A header completed after its data (flag bit 3) cannot be walked past.
     if ((GetLE16(h + 6) & 8) || next > oldSize_) break;
-    e.central.fill(0);
-    PutLE32(&e.central[0], kCentralSig);
-    std::copy(h + 6, h + 30, e.central.begin() + 8);
-    PutLE16(&e.central[30], 0);
-    PutLE32(&e.central[42], static_cast<uint32_t>(pos));
+    CentralFromLocal(e.central, h, pos);
+    PutLE16(&e.central[30], 0);  // the local extra bytes are not carried into the directory
     e.localOffset = pos;
     e.name = NameFromHeader(e.rawName);
     e.action = kActCopy;

@@ -516,7 +516,7 @@ bool TCompBase::Run() {
         e.oldOffset = e.localOffset;
       }
       if (switch_ == swDelete) MarkDeletions();
-      // Bytes before the first entry (a self-extracting stub) lead the new archive too.
+      // Bytes before the first entry (a self-extracting loader) lead the new archive too.
       if (haveFirstOffset_ && firstEntryOffset_ > 0 && !entries_.items.empty()) {
         std::vector<uint8_t> buf(61440);
         uint64_t pos = 0;

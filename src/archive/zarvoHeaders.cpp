@@ -488,7 +488,7 @@ int TZipFormat::ReadArchive(TStream32& in, TCompHeaderObj& list) {
     if (!ok) list.ArchiveComment.clear();
 
     // Bytes in front of the archive that its offsets do not count (an archive
-    // glued behind a stub): the directory then sits that much later.
+    // glued behind a self-extracting loader): the directory then sits that much later.
     int64_t shift = 0;
     uint64_t expectedDir = end.pos - end.dirSize;
     uint8_t sigb[4];

@@ -246,7 +246,7 @@ bool TZip::ReadByCentral(uint64_t endPos, const uint8_t* end, bool end64) {
     pos = next;
   }
   if (!entries_.items.empty()) {
-    // Bytes before the first entry (a self-extracting stub) travel along.
+    // Bytes before the first entry (a self-extracting loader) travel along.
     firstEntryOffset_ = firstLocal;
     haveFirstOffset_ = true;
   }

@@ -7,26 +7,16 @@
 #include <cstdint>
 #include <string>
 
+#include "framework/bytes.h"
+
 namespace zarvo {
 
-inline uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t GetLE32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint64_t GetLE64(const uint8_t* p) {
-  return GetLE32(p) | (static_cast<uint64_t>(GetLE32(p + 4)) << 32);
-}
-inline void PutLE16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void PutLE32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void PutLE64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+using ::GetLE16;
+using ::GetLE32;
+using ::GetLE64;
+using ::PutLE16;
+using ::PutLE32;
+using ::PutLE64;
 
 // MS-DOS date and time packed as (date << 16) | time from a file's
 // last-write time (Unix seconds), converted to local time:

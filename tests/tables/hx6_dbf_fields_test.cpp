@@ -11,19 +11,13 @@
 #include "tables/hx6_memo.h"
 #include "tables/hx6_tool.h"
 
+using tabletest::MessageOf;
+using tabletest::ShortLockWait;
+
 using tabletest::DbfImage;
 using tabletest::FieldDef;
 
 namespace {
-
-std::string MessageOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 std::string Raw(HXO_dBaseFld& t, int n) {
   std::string s;

@@ -12,18 +12,12 @@
 #include "tables/hx6_encrxm.h"
 #include "tables/hx6_tool.h"
 
+using tabletest::MessageOf;
+using tabletest::ShortLockWait;
+
 using tabletest::DbfImage;
 
 namespace {
-
-std::string MessageOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 std::string Rec(const HXO_dBaseDBF& t) {
   return std::string(reinterpret_cast<const char*>(t.RecordBuffer()), t.RecordLength());
@@ -38,12 +32,6 @@ void SetRec(HXO_dBaseDBF& t, const std::string& bytes) {
 uint32_t HeaderCount(const std::string& file) {
   return GetLE32(reinterpret_cast<const uint8_t*>(file.data()) + 4);
 }
-
-struct ShortLockWait {
-  HxLockWaitPolicy saved = LockWaitPolicy();
-  ShortLockWait() { LockWaitPolicy() = {3, 1}; }
-  ~ShortLockWait() { LockWaitPolicy() = saved; }
-};
 
 // Records every StatusUpdate.
 class Recorder : public HXO_dBaseFld {

@@ -7,23 +7,10 @@
 #include "tables/hx6_cnst.h"
 #include "tables/hx6_glbl.h"
 
+using tabletest::MessageOf;
+using tabletest::ShortLockWait;
+
 namespace {
-
-std::string MessageOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
-
-// A short lock wait for the duration of a test.
-struct ShortLockWait {
-  HxLockWaitPolicy saved = LockWaitPolicy();
-  ShortLockWait() { LockWaitPolicy() = {3, 1}; }
-  ~ShortLockWait() { LockWaitPolicy() = saved; }
-};
 
 }  // namespace
 

@@ -13,24 +13,12 @@
 #include "tables/hx6_dbf.h"
 #include "tables/hx6_tool.h"
 
+using tabletest::MessageOf;
+using tabletest::ShortLockWait;
+
 using tabletest::DbfImage;
 
 namespace {
-
-std::string MessageOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
-
-struct ShortLockWait {
-  HxLockWaitPolicy saved = LockWaitPolicy();
-  ShortLockWait() { LockWaitPolicy() = {3, 1}; }
-  ~ShortLockWait() { LockWaitPolicy() = saved; }
-};
 
 uint32_t LE32(const std::string& s, size_t at) {
   return GetLE32(reinterpret_cast<const uint8_t*>(s.data()) + at);

@@ -3,11 +3,32 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "tables/hx6_disk.h"
+
 namespace tabletest {
+
+// The message of the exception `fn` raises, or "(no error)".
+inline std::string MessageOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+// A short lock wait for the duration of a test.
+struct ShortLockWait {
+  HxLockWaitPolicy saved = LockWaitPolicy();
+  ShortLockWait() { LockWaitPolicy() = {3, 1}; }
+  ~ShortLockWait() { LockWaitPolicy() = saved; }
+};
 
 struct FieldDef {
   std::string name;

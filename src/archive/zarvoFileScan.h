@@ -1,6 +1,6 @@
 // File scanning with wildcard masks and attribute filters.
 //
-// TZarvoFileScan turns file specifications (folder\mask, or a bare mask taken
+// TZarvoFileScan turns file masks (folder\mask, or a bare mask taken
 // from RootDir) into the files and folders that match them, filtered by their
 // DOS attributes and optionally descending into sub-folders. Matches go to a
 // per-file callback: by default the scanner's own sortable result list; the
@@ -204,7 +204,7 @@ class TZarvoFileScan : public TComponent {
   explicit TZarvoFileScan(TComponent* owner = nullptr);
   ~TZarvoFileScan() override;
 
-  // Assigning or changing FileSpec switches the scanner to file-specification
+  // Assigning or changing FileSpec switches the scanner to FileSpec
   // mode and clears the mask string. The scan consumes the scanner's own copy.
   TStrings& FileSpec() { return *fileSpec_; }
   const TStrings& FileSpec() const { return *fileSpec_; }
@@ -230,7 +230,7 @@ class TZarvoFileScan : public TComponent {
   void SetUpdateList(bool v) { updateList_ = v; }
 
   // The masks of the RootDir mode, separated by ","; "*" after construction.
-  // Setting it leaves file-specification mode (the FileSpec copy is emptied).
+  // Setting it leaves FileSpec mode (the FileSpec copy is emptied).
   const std::string& Mask() const { return mask_; }
   void SetMask(const std::string& v);
 
@@ -238,7 +238,7 @@ class TZarvoFileScan : public TComponent {
   TOnScanFileEvent OnScanFile;
   // On entering each folder (ending in "\").
   TOnRecurseDir OnRecurseDir;
-  // Before each group of specifications, with the group's folder (ending in "\").
+  // Before each group of FileSpec lines, with the group's folder (ending in "\").
   TOnRootDirChange OnRootDirChange;
   // After the whole scan, and after a re-sort of a non-empty list.
   TOnFinishedEvent OnFinished;

@@ -8,6 +8,7 @@
 
 #include "framework/application.h"
 #include "qt_app.h"
+#include "support/host_files.h"
 #include "support/temp_drive.h"
 
 namespace {
@@ -24,11 +25,6 @@ struct ScriptedUi : UiHandler {
     return IDOK;
   }
 };
-
-void WriteFile(const std::string& hostPath, const std::string& bytes) {
-  std::filesystem::create_directories(std::filesystem::path(hostPath).parent_path());
-  std::ofstream(hostPath, std::ios::binary) << bytes;
-}
 
 // An empty table with one character field, as any xBase program writes it.
 std::string EmptyTable() {
@@ -57,10 +53,10 @@ class MainWindowTest : public ::testing::Test {
   std::unique_ptr<TfrmMain> Create(const std::string& exe = "T:\\bin\\VelUpdate.exe") {
     return std::make_unique<TfrmMain>(exe);
   }
-  void WriteIni(const std::string& name, const std::string& text) { WriteFile(t.Host("bin/" + name), text); }
+  void WriteIni(const std::string& name, const std::string& text) { WriteHostFile(t.Host("bin/" + name), text); }
   void SeedDictionary(bool withIndex) {
-    WriteFile(c.Host("Velmora/Dictionary.dbf"), EmptyTable());
-    if (withIndex) WriteFile(c.Host("Velmora/dictionary.CDX"), std::string(1024, '\0'));
+    WriteHostFile(c.Host("Velmora/Dictionary.dbf"), EmptyTable());
+    if (withIndex) WriteHostFile(c.Host("Velmora/dictionary.CDX"), std::string(1024, '\0'));
   }
 
   TempDrive c{'C'};

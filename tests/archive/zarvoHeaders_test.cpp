@@ -11,29 +11,12 @@
 #include "archive/zarvoFileIo.h"
 #include "archive/zarvoStreams.h"
 #include "framework/exceptions.h"
+#include "support/host_files.h"
 #include "support/temp_drive.h"
 
 using layertest::TestFile;
 
 namespace {
-
-std::string HostRead(const std::string& host) {
-  std::string s;
-  FILE* f = std::fopen(host.c_str(), "rb");
-  if (!f) return s;
-  char b[65536];
-  size_t n;
-  while ((n = std::fread(b, 1, sizeof b, f)) > 0) s.append(b, n);
-  std::fclose(f);
-  return s;
-}
-
-void HostWrite(const std::string& host, const std::string& data) {
-  FILE* f = std::fopen(host.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  std::fwrite(data.data(), 1, data.size(), f);
-  std::fclose(f);
-}
 
 uint32_t LE32(const std::string& s, size_t o) {
   return zarvo::GetLE32(reinterpret_cast<const uint8_t*>(s.data() + o));
@@ -92,7 +75,7 @@ TEST(ZarvoHeaders, WrittenArchiveHasTheDocumentedBytesAndReadsBack) {
   TempDrive t('T');
   auto files = SampleFiles();
   ASSERT_TRUE(layertest::WriteArchive(t.Dos("a.zip"), files, "the comment"));
-  const std::string z = HostRead(t.Host("a.zip"));
+  const std::string z = ReadHostFile(t.Host("a.zip"));
 
   // First local header: completed in place, no data descriptor.
   EXPECT_EQ(LE32(z, 0), kLocalSig);
@@ -140,7 +123,7 @@ TEST(ZarvoHeaders, WrittenArchiveHasTheDocumentedBytesAndReadsBack) {
 
   // Names outside ASCII go to the OEM code page and come back.
   ASSERT_TRUE(layertest::WriteArchive(t.Dos("oem.zip"), {{"Caf\xE9\\r\xE9sum\xE9.txt", "x"}}));
-  const std::string o = HostRead(t.Host("oem.zip"));
+  const std::string o = ReadHostFile(t.Host("oem.zip"));
   EXPECT_EQ(o.substr(30, 15), "Caf\x82/r\x82sum\x82.txt");
   Reader r2;
   ASSERT_EQ(r2.Read(t.Dos("oem.zip")), 1);
@@ -152,7 +135,7 @@ TEST(ZarvoHeaders, HeaderCipherRoundTrips) {
   std::vector<TestFile> files = {{"secret\\a.txt", "alpha alpha alpha", 0x4C211000, 0x20, dtDeflateN, true},
                                  {"plain.txt", "beta", 0x4C211000, 0x20, dtDeflateN, false}};
   ASSERT_TRUE(layertest::WriteArchive(t.Dos("c.zip"), files));
-  const std::string z = HostRead(t.Host("c.zip"));
+  const std::string z = ReadHostFile(t.Host("c.zip"));
   EXPECT_EQ(LE32(z, 0), kLocalSigL);
   EXPECT_EQ(z.find("secret/a.txt"), std::string::npos) << "name left in clear";
   EXPECT_NE(z.find("plain.txt"), std::string::npos);
@@ -174,7 +157,7 @@ TEST(ZarvoHeaders, CopyingOldEntriesAndRenaming) {
   TempDrive t('T');
   auto files = SampleFiles();
   ASSERT_TRUE(layertest::WriteArchive(t.Dos("old.zip"), files, "keep me"));
-  const std::string old = HostRead(t.Host("old.zip"));
+  const std::string old = ReadHostFile(t.Host("old.zip"));
   Reader r;
   ASSERT_EQ(r.Read(t.Dos("old.zip")), 5);
 
@@ -202,7 +185,7 @@ TEST(ZarvoHeaders, CopyingOldEntriesAndRenaming) {
   EXPECT_EQ(back.list[2].Name, "stored.zip");
   EXPECT_EQ(back.list[3].Name, "renamed.txt");
   EXPECT_EQ(back.list[4].Name, "added.txt");
-  const std::string nz = HostRead(t.Host("new.zip"));
+  const std::string nz = ReadHostFile(t.Host("new.zip"));
   // The old entry's bytes are carried unchanged.
   EXPECT_EQ(nz.substr(4, static_cast<size_t>(r.list[1].Rec.LocalOffset - 4)),
             old.substr(0, static_cast<size_t>(30 + 10 + back.list[0].PackedSize())));
@@ -216,7 +199,7 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
   TempDrive t('T');
   auto files = SampleFiles();
   ASSERT_TRUE(layertest::WriteArchive(t.Dos("good.zip"), files, "cmt"));
-  const std::string good = HostRead(t.Host("good.zip"));
+  const std::string good = ReadHostFile(t.Host("good.zip"));
   Reader gr;
   ASSERT_EQ(gr.Read(t.Dos("good.zip")), 5);
   const size_t dirOff = LE32(good, good.size() - 22 - 3 + 16);
@@ -225,7 +208,7 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
     // Only an end record: recognised, no entries.
     std::string e(22, '\0');
     e[0] = 'P', e[1] = 'K', e[2] = 5, e[3] = 6;
-    HostWrite(t.Host("end.zip"), e);
+    WriteHostFile(t.Host("end.zip"), e);
     Reader r;
     EXPECT_EQ(r.Read(t.Dos("end.zip")), 0);
     EXPECT_TRUE(r.list.EndRecordFound);
@@ -235,7 +218,7 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
     // Cut at every length: never more than was there, never a crash, and
     // every entry found lies wholly inside the file.
     for (size_t cut = 0; cut < good.size(); cut += (cut < 200 ? 1 : 97)) {
-      HostWrite(t.Host("cut.zip"), good.substr(0, cut));
+      WriteHostFile(t.Host("cut.zip"), good.substr(0, cut));
       Reader r;
       int n = r.Read(t.Dos("cut.zip"));
       ASSERT_LE(n, 5);
@@ -243,7 +226,7 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
         ASSERT_LE(r.list[i].Rec.LocalOffset + 30 + r.list[i].HeaderName.size() + r.list[i].PackedSize(), cut);
     }
     // Cut inside the directory: the local walk finds the entries before it.
-    HostWrite(t.Host("cut.zip"), good.substr(0, dirOff + 10));
+    WriteHostFile(t.Host("cut.zip"), good.substr(0, dirOff + 10));
     Reader r;
     EXPECT_EQ(r.Read(t.Dos("cut.zip")), 5);
     EXPECT_FALSE(r.list.EndRecordFound);
@@ -253,7 +236,7 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
     // the local headers are walked instead.
     std::string b = good;
     zarvo::PutLE32(reinterpret_cast<uint8_t*>(b.data() + b.size() - 25 + 16), 0x7FFFFFF0u);
-    HostWrite(t.Host("bogus.zip"), b);
+    WriteHostFile(t.Host("bogus.zip"), b);
     Reader r;
     EXPECT_EQ(r.Read(t.Dos("bogus.zip")), 5);
     EXPECT_TRUE(r.list.Damaged);
@@ -264,7 +247,7 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
     size_t second = dirOff + 46 + 10;
     ASSERT_EQ(LE32(b, second), kCentralSig);
     zarvo::PutLE16(reinterpret_cast<uint8_t*>(b.data() + second + 28), 0xFFFF);
-    HostWrite(t.Host("name.zip"), b);
+    WriteHostFile(t.Host("name.zip"), b);
     Reader r;
     EXPECT_EQ(r.Read(t.Dos("name.zip")), 1);
     EXPECT_TRUE(r.list.Damaged);
@@ -279,7 +262,7 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
     for (int i = 0; i < 3; ++i)
       fourth += 46 + LE16(b, fourth + 28) + LE16(b, fourth + 30) + LE16(b, fourth + 32);
     zarvo::PutLE32(reinterpret_cast<uint8_t*>(b.data() + fourth + 42), 0xFFFFFF00u);
-    HostWrite(t.Host("local.zip"), b);
+    WriteHostFile(t.Host("local.zip"), b);
     Reader r;
     EXPECT_EQ(r.Read(t.Dos("local.zip")), 3);
     ASSERT_EQ(r.reports.size(), 2u);
@@ -308,14 +291,14 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
   {
     // A comment length larger than what follows: the comment is cut.
     std::string b = good.substr(0, good.size() - 2);
-    HostWrite(t.Host("cmt.zip"), b);
+    WriteHostFile(t.Host("cmt.zip"), b);
     Reader r;
     EXPECT_EQ(r.Read(t.Dos("cmt.zip")), 5);
     EXPECT_EQ(r.list.ArchiveComment, "c");
   }
   {
     // An archive behind a stub whose offsets do not count the stub.
-    HostWrite(t.Host("sfx.zip"), std::string(1000, 'S') + good);
+    WriteHostFile(t.Host("sfx.zip"), std::string(1000, 'S') + good);
     Reader r;
     ASSERT_EQ(r.Read(t.Dos("sfx.zip")), 5);
     EXPECT_EQ(r.list.PrefixShift, 1000);
@@ -331,7 +314,7 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
         seed = seed * 1103515245u + 12345u;
         b[(seed >> 8) % b.size()] = static_cast<char>(seed >> 24);
       }
-      HostWrite(t.Host("flip.zip"), b);
+      WriteHostFile(t.Host("flip.zip"), b);
       Reader r;
       int n = r.Read(t.Dos("flip.zip"));
       TFileStream32 in(t.Dos("flip.zip"), fmOpenRead | fmShareDenyWrite);
@@ -346,10 +329,10 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
   }
   {
     // Garbage and emptiness.
-    HostWrite(t.Host("junk.zip"), std::string(50000, 'P'));
+    WriteHostFile(t.Host("junk.zip"), std::string(50000, 'P'));
     Reader r;
     EXPECT_EQ(r.Read(t.Dos("junk.zip")), 0);
-    HostWrite(t.Host("zero.zip"), "");
+    WriteHostFile(t.Host("zero.zip"), "");
     Reader r0;
     EXPECT_EQ(r0.Read(t.Dos("zero.zip")), 0);
   }

@@ -16,6 +16,7 @@
 #include "framework/exceptions.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "support/host_files.h"
 #include "support/temp_drive.h"
 
 namespace fs = std::filesystem;
@@ -55,24 +56,6 @@ std::string Bytes(size_t n, unsigned seed) {
   std::string s(n, '\0');
   for (char& c : s) c = static_cast<char>(rng() % 7 == 0 ? rng() : 'a' + rng() % 3);
   return s;
-}
-
-std::string HostRead(const std::string& host) {
-  std::string s;
-  FILE* f = std::fopen(host.c_str(), "rb");
-  if (!f) return "<missing>";
-  char b[65536];
-  size_t n;
-  while ((n = std::fread(b, 1, sizeof b, f)) > 0) s.append(b, n);
-  std::fclose(f);
-  return s;
-}
-
-void HostWrite(const std::string& host, const std::string& data) {
-  FILE* f = std::fopen(host.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  std::fwrite(data.data(), 1, data.size(), f);
-  std::fclose(f);
 }
 
 int CountFiles(const std::string& hostFolder) {
@@ -298,7 +281,7 @@ TEST(ZarvoStreams, TempFileNamesAndDiscarding) {
   EXPECT_TRUE(platform::FileExists(name));
   platform::DeleteFile(name);
 
-  HostWrite(t.Host("arc.zip"), "OLD ARCHIVE");
+  WriteHostFile(t.Host("arc.zip"), "OLD ARCHIVE");
   {
     // Never released: the temporary file goes, the archive stays.
     TTempFileStream out(t.Dos("arc.zip"), t.Dos());
@@ -322,7 +305,7 @@ TEST(ZarvoStreams, TempFileNamesAndDiscarding) {
     out.MarkFailed();
     EXPECT_FALSE(out.Release());
   }
-  EXPECT_EQ(HostRead(t.Host("arc.zip")), "OLD ARCHIVE");
+  EXPECT_EQ(ReadHostFile(t.Host("arc.zip")), "OLD ARCHIVE");
   EXPECT_EQ(CountFiles(t.Host()), 1);
 }
 
@@ -330,7 +313,7 @@ TEST(ZarvoStreams, ReleaseReplacesTheArchiveOnTheSameAndAnotherDrive) {
   TempDrive t('T'), u('U');
   const std::string content = Bytes(150000, 5);
   for (bool sameDrive : {true, false}) {
-    HostWrite(t.Host("arc.zip"), "OLD ARCHIVE");
+    WriteHostFile(t.Host("arc.zip"), "OLD ARCHIVE");
     std::string tempDir = sameDrive ? t.Dos("tmp\\") : u.Dos("tmp\\");
     fs::create_directories(sameDrive ? t.Host("tmp") : u.Host("tmp"));
     TTempFileStream out(t.Dos("arc.zip"), tempDir);
@@ -356,7 +339,7 @@ TEST(ZarvoStreams, ReleaseReplacesTheArchiveOnTheSameAndAnotherDrive) {
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0], "begin " + t.Dos("arc.zip") + " " + tempName);
     EXPECT_EQ(events[1], "end");
-    EXPECT_EQ(HostRead(t.Host("arc.zip")), content);
+    EXPECT_EQ(ReadHostFile(t.Host("arc.zip")), content);
     EXPECT_FALSE(platform::FileExists(tempName));
     EXPECT_EQ(CountFiles(t.Host()), 1) << "staging file left beside the archive";
     if (sameDrive) {
@@ -378,7 +361,7 @@ TEST(ZarvoStreams, ReleaseReplacesTheArchiveOnTheSameAndAnotherDrive) {
   mem.Hooks.OnTmpFileMoveEnd = [&] { ++events; };
   EXPECT_TRUE(mem.Release());
   EXPECT_EQ(events, 2);
-  EXPECT_EQ(HostRead(t.Host("mem.zip")), content.substr(0, 1000));
+  EXPECT_EQ(ReadHostFile(t.Host("mem.zip")), content.substr(0, 1000));
   EXPECT_EQ(mem.Size(), 0);
 }
 
@@ -392,7 +375,7 @@ TEST(ZarvoStreams, DiskFullWhileReplacingLeavesTheArchiveAlone) {
   m.removable = true;
   m.capacity = 65536;
   platform::MapDrive('R', m);
-  HostWrite(folder + "/arc.zip", std::string(10000, 'o'));
+  WriteHostFile(folder + "/arc.zip", std::string(10000, 'o'));
   std::vector<int> codes;
   {
     TTempFileStream out("R:\\arc.zip", t.Dos());
@@ -407,7 +390,7 @@ TEST(ZarvoStreams, DiskFullWhileReplacingLeavesTheArchiveAlone) {
     EXPECT_FALSE(platform::FileExists(out.TempFileName()));
   }
   EXPECT_EQ(codes, std::vector<int>{E_DISKFULL});
-  EXPECT_EQ(HostRead(folder + "/arc.zip"), std::string(10000, 'o'));
+  EXPECT_EQ(ReadHostFile(folder + "/arc.zip"), std::string(10000, 'o'));
   EXPECT_EQ(CountFiles(folder), 1);
   platform::UnmapDrive('R');
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "expr/hx6_sql.h"
+#include "support/host_files.h"
 #include "support/temp_drive.h"
 #include "tables/hx6_dbf.h"
 #include "tables/table_test_util.h"
@@ -23,7 +24,7 @@ std::string WritePeople(const TempDrive& drive) {
   img.records = {record(' ', "Smith", "123.45", "19800101", 'T', "abc"),
                  record('*', "orders", "-1.00", "        ", 'F', "xyz"),
                  record(' ', "ORDERS", "0.00", "20260104", '?', "   ")};
-  tabletest::WriteFile(drive.Host("ppl.dbf"), tabletest::Bytes(img));
+  WriteHostFile(drive.Host("ppl.dbf"), tabletest::Bytes(img));
   return drive.Dos("PPL.DBF");
 }
 
@@ -122,7 +123,7 @@ TEST(ExpTableLink, DriverFilterOverDictionaryRows) {
     r.resize(21, ' ');
     img.records.push_back(r + "F1        ");
   }
-  tabletest::WriteFile(drive.Host("dictionary.dbf"), tabletest::Bytes(img));
+  WriteHostFile(drive.Host("dictionary.dbf"), tabletest::Bytes(img));
   HXO_dBaseFld table(drive.Dos("DICTIONARY.DBF"), false, false);
   auto count = [&](const std::string& value, bool caseInsensitive) {
     ThxExpHandler h(table.ExpUserLink(), false);

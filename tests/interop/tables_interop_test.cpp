@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/host_files.h"
 #include "support/temp_drive.h"
 #include "tables/hx6_dbf.h"
 #include "tables/hx6_tool.h"
@@ -150,7 +151,7 @@ TEST(TablesInterop, RecordsWeWriteReadBackThroughDbfread) {
   // A table of our own making (raw image, header year 26) reads through the peer too.
   tabletest::DbfImage img;
   img.fields = {{"NAME", 'C', 12}, {"AMOUNT", 'N', 9, 2}, {"FLAG", 'L', 1}, {"BORN", 'D', 8}};
-  tabletest::WriteFile(drive.Host("own.dbf"), tabletest::Bytes(img));
+  WriteHostFile(drive.Host("own.dbf"), tabletest::Bytes(img));
   {
     HXO_dBaseFld t(drive.Dos("OWN.DBF"), true, true);
     PutField(t, "NAME", "Ours");

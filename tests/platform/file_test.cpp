@@ -12,6 +12,7 @@
 
 #include "platform/error.h"
 #include "platform/paths.h"
+#include "support/host_files.h"
 #include "support/scoped_env.h"
 #include "support/temp_drive.h"
 
@@ -19,17 +20,6 @@ using namespace platform;
 namespace fs = std::filesystem;
 
 namespace {
-
-void WriteHost(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string ReadHost(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // Runs `body` in a child process that reports one byte when it holds what it
 // should hold, then waits for the parent's go-ahead before it exits.
@@ -137,7 +127,7 @@ TEST(File, PositionedReadWriteAndOpenFailures) {
 TEST(File, ShareModesExcludeEachOtherWithinOneProcess) {
   TempDrive drive;
   std::string name = drive.Dos("t.dbf");
-  WriteHost(drive.Host("t.dbf"), "precious");
+  WriteHostFile(drive.Host("t.dbf"), "precious");
   {
     auto exclusive = File::Open(name, Access::ReadWrite, Share::Exclusive);
     ASSERT_TRUE(exclusive);
@@ -147,15 +137,15 @@ TEST(File, ShareModesExcludeEachOtherWithinOneProcess) {
     EXPECT_EQ(LastError(), ErrorCode::SharingViolation);
     // A refused CreateAlways must not empty the file the other opener holds.
     EXPECT_FALSE(File::Open(name, Access::ReadWrite, Share::Exclusive, Disposition::CreateAlways));
-    EXPECT_EQ(ReadHost(drive.Host("t.dbf")), "precious");
+    EXPECT_EQ(ReadHostFile(drive.Host("t.dbf")), "precious");
     // An open file is neither deleted nor replaced nor moved away.
     EXPECT_FALSE(DeleteFile(name));
     EXPECT_EQ(LastError(), ErrorCode::SharingViolation);
-    WriteHost(drive.Host("other.dbf"), "o");
+    WriteHostFile(drive.Host("other.dbf"), "o");
     EXPECT_FALSE(MoveFileReplace(drive.Dos("other.dbf"), name));
     EXPECT_EQ(LastError(), ErrorCode::SharingViolation);
     EXPECT_FALSE(MoveFile(name, drive.Dos("moved.dbf")));
-    EXPECT_EQ(ReadHost(drive.Host("t.dbf")), "precious");
+    EXPECT_EQ(ReadHostFile(drive.Host("t.dbf")), "precious");
   }
   auto first = File::Open(name, Access::ReadWrite, Share::Shared);
   auto second = File::Open(name, Access::Read, Share::Shared);
@@ -173,7 +163,7 @@ TEST(File, ShareModesExcludeEachOtherWithinOneProcess) {
 TEST(File, ShareModesExcludeAnotherProcess) {
   TempDrive drive;
   std::string name = drive.Dos("shared.dbf");
-  WriteHost(drive.Host("shared.dbf"), "x");
+  WriteHostFile(drive.Host("shared.dbf"), "x");
   {
     Child child([&] {
       static std::unique_ptr<File> held;
@@ -201,7 +191,7 @@ TEST(File, ShareModesExcludeAnotherProcess) {
 TEST(File, ByteRangeLocksBelongToTheOpenFile) {
   TempDrive drive;
   std::string name = drive.Dos("locks.dbf");
-  WriteHost(drive.Host("locks.dbf"), std::string(100, 'r'));
+  WriteHostFile(drive.Host("locks.dbf"), std::string(100, 'r'));
   auto a = File::Open(name, Access::ReadWrite, Share::Shared);
   auto b = File::Open(name, Access::ReadWrite, Share::Shared);
   ASSERT_TRUE(a && b);
@@ -240,7 +230,7 @@ TEST(File, ByteRangeLocksBelongToTheOpenFile) {
 TEST(File, ByteRangeLocksAcrossProcesses) {
   TempDrive drive;
   std::string name = drive.Dos("locks.dbf");
-  WriteHost(drive.Host("locks.dbf"), "x");
+  WriteHostFile(drive.Host("locks.dbf"), "x");
   auto mine = File::Open(name, Access::ReadWrite, Share::Shared);
   ASSERT_TRUE(mine);
   ASSERT_TRUE(mine->LockRange(0x7FFFFFFD, 1));
@@ -259,8 +249,8 @@ TEST(File, ByteRangeLocksAcrossProcesses) {
 
 TEST(File, AttributesAndInformation) {
   TempDrive drive;
-  WriteHost(drive.Host("Plain.TXT"), "12345");
-  WriteHost(drive.Host(".hidden"), "");
+  WriteHostFile(drive.Host("Plain.TXT"), "12345");
+  WriteHostFile(drive.Host(".hidden"), "");
   fs::create_directories(drive.Host("Folder"));
   EXPECT_EQ(GetFileAttributes(drive.Dos("plain.txt")), kAttrArchive);
   EXPECT_EQ(GetFileAttributes(drive.Dos(".HIDDEN")), kAttrArchive | kAttrHidden);
@@ -297,21 +287,21 @@ TEST(File, AttributesAndInformation) {
 
 TEST(File, MoveCopyAndFolders) {
   TempDrive drive;
-  WriteHost(drive.Host("a.txt"), "AAA");
-  WriteHost(drive.Host("b.txt"), "BBB");
+  WriteHostFile(drive.Host("a.txt"), "AAA");
+  WriteHostFile(drive.Host("b.txt"), "BBB");
   EXPECT_FALSE(MoveFile(drive.Dos("a.txt"), drive.Dos("B.TXT")));
   EXPECT_EQ(LastError(), ErrorCode::AlreadyExists);
-  EXPECT_EQ(ReadHost(drive.Host("a.txt")), "AAA");
-  EXPECT_EQ(ReadHost(drive.Host("b.txt")), "BBB");
+  EXPECT_EQ(ReadHostFile(drive.Host("a.txt")), "AAA");
+  EXPECT_EQ(ReadHostFile(drive.Host("b.txt")), "BBB");
   EXPECT_TRUE(MoveFile(drive.Dos("a.txt"), drive.Dos("A.TXT")));  // a change of case only
-  EXPECT_EQ(ReadHost(drive.Host("A.TXT")), "AAA");
+  EXPECT_EQ(ReadHostFile(drive.Host("A.TXT")), "AAA");
   EXPECT_FALSE(fs::exists(drive.Host("a.txt")));
   EXPECT_FALSE(MoveFile(drive.Dos("a.txt"), drive.Dos("no\\where.txt")));
   EXPECT_EQ(LastError(), ErrorCode::PathNotFound);
   EXPECT_FALSE(MoveFile(drive.Dos("gone.txt"), drive.Dos("x.txt")));
   EXPECT_EQ(LastError(), ErrorCode::FileNotFound);
   EXPECT_TRUE(MoveFileReplace(drive.Dos("a.txt"), drive.Dos("b.txt")));
-  EXPECT_EQ(ReadHost(drive.Host("b.txt")), "AAA");
+  EXPECT_EQ(ReadHostFile(drive.Host("b.txt")), "AAA");
 
   ASSERT_TRUE(CreateDirectory(drive.Dos("Dir")));
   EXPECT_FALSE(CreateDirectory(drive.Dos("DIR")));
@@ -326,11 +316,11 @@ TEST(File, MoveCopyAndFolders) {
   EXPECT_EQ(info.modified, 1234567890);  // a copy keeps the last write time
   EXPECT_FALSE(CopyFile(drive.Dos("dir\\b.txt"), drive.Dos("C.TXT"), true));
   EXPECT_EQ(LastError(), ErrorCode::AlreadyExists);
-  WriteHost(drive.Host("c.txt"), "changed");
+  WriteHostFile(drive.Host("c.txt"), "changed");
   EXPECT_TRUE(CopyFile(drive.Dos("dir\\b.txt"), drive.Dos("C.TXT"), false));
-  EXPECT_EQ(ReadHost(drive.Host("c.txt")), "AAA");
+  EXPECT_EQ(ReadHostFile(drive.Host("c.txt")), "AAA");
   EXPECT_FALSE(CopyFile(drive.Dos("c.txt"), drive.Dos("C.txt"), false));  // onto itself
-  EXPECT_EQ(ReadHost(drive.Host("c.txt")), "AAA");
+  EXPECT_EQ(ReadHostFile(drive.Host("c.txt")), "AAA");
 
   EXPECT_FALSE(RemoveDirectory(drive.Dos("dir")));
   EXPECT_EQ(LastError(), ErrorCode::NotEmpty);
@@ -353,7 +343,7 @@ TEST(File, MoveCopyAndFolders) {
     if (::stat(tmpl.c_str(), &s1) == 0 && ::stat(drive.Root().c_str(), &s2) == 0 && s1.st_dev != s2.st_dev) {
       MapDrive('S', DriveMapping{tmpl, false, 0});
       EXPECT_TRUE(MoveFile(drive.Dos("c.txt"), "S:\\c.txt"));
-      EXPECT_EQ(ReadHost(tmpl + "/c.txt"), "AAA");
+      EXPECT_EQ(ReadHostFile(tmpl + "/c.txt"), "AAA");
       EXPECT_FALSE(fs::exists(drive.Host("c.txt")));
       UnmapDrive('S');
     }
@@ -365,15 +355,15 @@ TEST(File, MoveToTrashKeepsFreedesktopLayout) {
   TempDrive drive;
   ScopedEnv data("XDG_DATA_HOME", drive.Host("xdg"));
   fs::create_directories(drive.Host("work"));
-  WriteHost(drive.Host("work/old file.zip"), "one");
+  WriteHostFile(drive.Host("work/old file.zip"), "one");
   ASSERT_TRUE(MoveToTrash(drive.Dos("work\\OLD FILE.zip")));
-  WriteHost(drive.Host("work/old file.zip"), "two");
+  WriteHostFile(drive.Host("work/old file.zip"), "two");
   ASSERT_TRUE(MoveToTrash(drive.Dos("work\\old file.zip")));
   EXPECT_FALSE(fs::exists(drive.Host("work/old file.zip")));
   std::string trash = drive.Host("xdg/Trash");
-  EXPECT_EQ(ReadHost(trash + "/files/old file.zip"), "one");
-  EXPECT_EQ(ReadHost(trash + "/files/old file.2.zip"), "two");
-  std::string info = ReadHost(trash + "/info/old file.zip.trashinfo");
+  EXPECT_EQ(ReadHostFile(trash + "/files/old file.zip"), "one");
+  EXPECT_EQ(ReadHostFile(trash + "/files/old file.2.zip"), "two");
+  std::string info = ReadHostFile(trash + "/info/old file.zip.trashinfo");
   EXPECT_EQ(info.rfind("[Trash Info]\nPath=", 0), 0u) << info;
   EXPECT_NE(info.find("/work/old%20file.zip\n"), std::string::npos) << info;
   EXPECT_NE(info.find("\nDeletionDate=20"), std::string::npos) << info;

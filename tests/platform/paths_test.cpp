@@ -8,6 +8,7 @@
 
 #include "platform/error.h"
 #include "platform/file.h"
+#include "support/host_files.h"
 #include "support/scoped_env.h"
 #include "support/temp_drive.h"
 
@@ -15,10 +16,6 @@ using namespace platform;
 namespace fs = std::filesystem;
 
 namespace {
-
-void WriteHost(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 std::string ReadDos(const std::string& dos) {
   auto f = File::Open(dos, Access::Read, Share::Shared);
@@ -110,8 +107,8 @@ TEST(DosPaths, NamesResolveWithoutRegardToCase) {
   // An exact match wins over a case variant; folders resolve the same way.
   fs::create_directories(drive.Host("Data"));
   fs::create_directories(drive.Host("data"));
-  WriteHost(drive.Host("data/x.txt"), "lower");
-  WriteHost(drive.Host("Data/x.txt"), "upper");
+  WriteHostFile(drive.Host("data/x.txt"), "lower");
+  WriteHostFile(drive.Host("Data/x.txt"), "upper");
   EXPECT_EQ(ReadDos(drive.Dos("data\\X.TXT")), "lower");
   EXPECT_EQ(ReadDos(drive.Dos("Data\\x.txt")), "upper");
   // Forward slashes separate too; a missing tail is kept as written.
@@ -134,7 +131,7 @@ TEST(DosPaths, ReverseMappingCodePageAndUnc) {
   EXPECT_EQ(ToDosPath("/etc/../etc//hostname"), "Z:\\etc\\hostname");
 
   // Host names are UTF-8, DOS names CP1252.
-  WriteHost(drive.Host("caf\xC3\xA9.txt"), "x");
+  WriteHostFile(drive.Host("caf\xC3\xA9.txt"), "x");
   EXPECT_TRUE(FileExists("T:\\caf\xE9.txt"));
   EXPECT_TRUE(FileExists("T:\\CAF\xE9.TXT"));
   std::vector<FileInfo> list;

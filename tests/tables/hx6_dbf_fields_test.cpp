@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 
+#include "support/host_files.h"
 #include "support/scoped_env.h"
 #include "support/temp_drive.h"
 #include "table_test_util.h"
@@ -39,8 +40,8 @@ struct Table {
       if (!memo.empty()) img.flags = 2;
     }
     img.records.push_back(record);
-    tabletest::WriteFile(drive.Host("T.dbf"), tabletest::Bytes(img));
-    if (!memo.empty()) tabletest::WriteFile(drive.Host(version == 0x83 ? "T.dbt" : "T.fpt"), memo);
+    WriteHostFile(drive.Host("T.dbf"), tabletest::Bytes(img));
+    if (!memo.empty()) WriteHostFile(drive.Host(version == 0x83 ? "T.dbt" : "T.fpt"), memo);
     t = std::make_unique<HXO_dBaseFld>(drive.Dos("T.dbf"), false, true);
     t->GetRecord(1);
   }

@@ -6,6 +6,7 @@
 
 #include "platform/file.h"
 #include "platform/system.h"
+#include "support/host_files.h"
 #include "support/temp_drive.h"
 #include "table_test_util.h"
 #include "tables/hx6_cnst.h"
@@ -50,7 +51,7 @@ TEST(DbfTable, OpensWithCountFromFileSizeAndReadsRecords) {
   TempDrive drive;
   DbfImage img = tabletest::SampleTable(12);
   img.headerCount = 10;  // the header lies; the file size decides
-  tabletest::WriteFile(drive.Host("sample.dbf"), tabletest::Bytes(img));
+  WriteHostFile(drive.Host("sample.dbf"), tabletest::Bytes(img));
 
   HXO_dBaseFld t(drive.Dos("SAMPLE"), true, false);  // ".DBF" added, case ignored
   EXPECT_EQ(t.FileName(), drive.Dos("SAMPLE.DBF"));
@@ -106,14 +107,14 @@ TEST(DbfTable, OpensWithCountFromFileSizeAndReadsRecords) {
 
 TEST(DbfTable, GetRecordEdgesOfEmptyAndFreshTables) {
   TempDrive drive;
-  tabletest::WriteFile(drive.Host("empty.dbf"), tabletest::Bytes(tabletest::SampleTable(0)));
+  WriteHostFile(drive.Host("empty.dbf"), tabletest::Bytes(tabletest::SampleTable(0)));
   HXO_dBaseFld t(drive.Dos("empty.dbf"), true, false);
   EXPECT_EQ(t.RecordCount(), 0);
   t.GetRecord(kGetFirst);
   EXPECT_TRUE(t.Bof());
   EXPECT_TRUE(t.Eof());
 
-  tabletest::WriteFile(drive.Host("two.dbf"), tabletest::Bytes(tabletest::SampleTable(2)));
+  WriteHostFile(drive.Host("two.dbf"), tabletest::Bytes(tabletest::SampleTable(2)));
   HXO_dBaseFld u(drive.Dos("two.dbf"), true, false);
   // Before any read there is no current record: previous and re-read stop at BOF.
   u.GetRecord(kGetCurrent);
@@ -127,7 +128,7 @@ TEST(DbfTable, GetRecordEdgesOfEmptyAndFreshTables) {
 
 TEST(DbfTable, PutAndAppendWriteRecordsHeaderAndEndMark) {
   TempDrive drive;
-  tabletest::WriteFile(drive.Host("data.dbf"), tabletest::Bytes(tabletest::SampleTable(2)));
+  WriteHostFile(drive.Host("data.dbf"), tabletest::Bytes(tabletest::SampleTable(2)));
   {
     Recorder t(drive.Dos("data.dbf"), false, true);
     t.calls.clear();
@@ -151,7 +152,7 @@ TEST(DbfTable, PutAndAppendWriteRecordsHeaderAndEndMark) {
                                                  {7, 0}, {5, 99}, {5, 0}, {7, 0}};
     EXPECT_EQ(t.calls, want);
   }
-  std::string file = tabletest::ReadFile(drive.Host("data.dbf"));
+  std::string file = ReadHostFile(drive.Host("data.dbf"));
   const size_t hl = 129;
   ASSERT_EQ(file.size(), hl + 4 * 20 + 1);
   EXPECT_EQ(file.substr(hl + 20, 20), std::string(" CHANGED     1.00F").append(2, ' '));
@@ -178,7 +179,7 @@ TEST(DbfTable, PutAndAppendWriteRecordsHeaderAndEndMark) {
 
 TEST(DbfTable, TableLockDefersHeaderWritesAndSharedOpenersSeeAppends) {
   TempDrive drive;
-  tabletest::WriteFile(drive.Host("shared.dbf"), tabletest::Bytes(tabletest::SampleTable(1)));
+  WriteHostFile(drive.Host("shared.dbf"), tabletest::Bytes(tabletest::SampleTable(1)));
   HXO_dBaseFld a(drive.Dos("shared.dbf"), true, true);
   HXO_dBaseFld b(drive.Dos("shared.dbf"), true, true);
   a.SetUserID(7);
@@ -193,15 +194,15 @@ TEST(DbfTable, TableLockDefersHeaderWritesAndSharedOpenersSeeAppends) {
   a.AppendRecord();
   a.AppendRecord();
   EXPECT_EQ(a.LockCount(), 2);
-  std::string file = tabletest::ReadFile(drive.Host("shared.dbf"));
+  std::string file = ReadHostFile(drive.Host("shared.dbf"));
   EXPECT_EQ(HeaderCount(file), 1u);  // header write deferred
   EXPECT_TRUE(a.HeaderDirty());
   a.UnlockTable();
   EXPECT_TRUE(a.TableLocked());
-  EXPECT_EQ(HeaderCount(tabletest::ReadFile(drive.Host("shared.dbf"))), 1u);
+  EXPECT_EQ(HeaderCount(ReadHostFile(drive.Host("shared.dbf"))), 1u);
   a.UnlockTable();
   EXPECT_FALSE(a.TableLocked());
-  file = tabletest::ReadFile(drive.Host("shared.dbf"));
+  file = ReadHostFile(drive.Host("shared.dbf"));
   EXPECT_EQ(HeaderCount(file), 3u);
   EXPECT_EQ(GetLE32(reinterpret_cast<const uint8_t*>(file.data()) + 20), 7u);
 
@@ -241,7 +242,7 @@ TEST(DbfTable, TableLockDefersHeaderWritesAndSharedOpenersSeeAppends) {
 
 TEST(DbfTable, RefusedAppendLockIsWaitedForThenRefused) {
   TempDrive drive;
-  tabletest::WriteFile(drive.Host("app.dbf"), tabletest::Bytes(tabletest::SampleTable(1)));
+  WriteHostFile(drive.Host("app.dbf"), tabletest::Bytes(tabletest::SampleTable(1)));
   HXO_dBaseFld a(drive.Dos("app.dbf"), true, true);
   HXO_dBaseFld b(drive.Dos("app.dbf"), true, true);
   ShortLockWait shortWait;
@@ -274,7 +275,7 @@ TEST(DbfTable, RefusedAppendLockIsWaitedForThenRefused) {
 TEST(DbfTable, HeaderValidation) {
   TempDrive drive;
   auto open = [&](const std::string& name, const std::string& bytes) {
-    tabletest::WriteFile(drive.Host(name), bytes);
+    WriteHostFile(drive.Host(name), bytes);
     return MessageOf([&] { HXO_dBaseFld t(drive.Dos(name), true, false); });
   };
   const std::string good = tabletest::Bytes(tabletest::SampleTable(2));
@@ -318,7 +319,7 @@ TEST(DbfTable, DescriptorsEndAtTheTerminator) {
   // A dBase III table written with the 263-byte area that Visual FoxPro leaves.
   DbfImage img = tabletest::SampleTable(3);
   img.extraArea = 263;
-  tabletest::WriteFile(drive.Host("area.dbf"), tabletest::Bytes(img));
+  WriteHostFile(drive.Host("area.dbf"), tabletest::Bytes(img));
   HXO_dBaseFld t(drive.Dos("area.dbf"), true, false);
   EXPECT_EQ(t.FieldCount(), 3);
   EXPECT_EQ(t.RecordCount(), 3);
@@ -328,14 +329,14 @@ TEST(DbfTable, DescriptorsEndAtTheTerminator) {
   // Visual FoxPro: header length 296 + 32 n gives n fields.
   img.version = 0x30;
   img.flags = 0x01;
-  tabletest::WriteFile(drive.Host("vfp.dbf"), tabletest::Bytes(img));
+  WriteHostFile(drive.Host("vfp.dbf"), tabletest::Bytes(img));
   HXO_dBaseFld v(drive.Dos("vfp.dbf"), true, false);
   EXPECT_EQ(v.HeaderLength(), 296u + 3 * 32);
   EXPECT_EQ(v.FieldCount(), 3);
   EXPECT_TRUE(v.StructuralIndex());
   EXPECT_FALSE(v.HasMemo());  // flag bit 1 clear
   img.flags = 0x02;
-  tabletest::WriteFile(drive.Host("vfpm.dbf"), tabletest::Bytes(img));
+  WriteHostFile(drive.Host("vfpm.dbf"), tabletest::Bytes(img));
   EXPECT_TRUE(HXO_dBaseFld(drive.Dos("vfpm.dbf"), true, false).HasMemo());
 
   // Memo fields with flag bit 1 left clear (as some writers do): the .fpt
@@ -343,15 +344,15 @@ TEST(DbfTable, DescriptorsEndAtTheTerminator) {
   img.flags = 0;
   img.fields.push_back({"NOTES", 'M', 4});
   img.records.assign(1, std::string(" x"));
-  tabletest::WriteFile(drive.Host("vfpnoflag.dbf"), tabletest::Bytes(img));
+  WriteHostFile(drive.Host("vfpnoflag.dbf"), tabletest::Bytes(img));
   EXPECT_FALSE(HXO_dBaseFld(drive.Dos("vfpnoflag.dbf"), true, false).HasMemo());
-  tabletest::WriteFile(drive.Host("vfpnoflag.FPT"), std::string(512, '\0'));
+  WriteHostFile(drive.Host("vfpnoflag.FPT"), std::string(512, '\0'));
   EXPECT_TRUE(HXO_dBaseFld(drive.Dos("vfpnoflag.dbf"), true, false).HasMemo());
 
   // A table without fields (record length 1).
   DbfImage none;
   none.records = {" ", " "};
-  tabletest::WriteFile(drive.Host("none.dbf"), tabletest::Bytes(none));
+  WriteHostFile(drive.Host("none.dbf"), tabletest::Bytes(none));
   HXO_dBaseFld n(drive.Dos("none.dbf"), true, false);
   EXPECT_EQ(n.FieldCount(), 0);
   // With one-byte records the end mark is not taken for a third record.
@@ -364,7 +365,7 @@ TEST(DbfFields, EntriesOffsetsAndLookup) {
   img.version = 0x83;
   img.fields = {{"NAME", 'C', 300}, {"Amount", 'N', 12, 2}, {"MEMO", 'M', 10}, {"WHEN", 'D', 8}};
   img.records = {" x"};
-  tabletest::WriteFile(drive.Host("f.dbf"), tabletest::Bytes(img));
+  WriteHostFile(drive.Host("f.dbf"), tabletest::Bytes(img));
   HXO_dBaseFld t(drive.Dos("f.dbf"), true, false);
   EXPECT_TRUE(t.HasMemo());
   ASSERT_EQ(t.FieldCount(), 4);
@@ -407,8 +408,8 @@ TEST(DbfTable, EncryptedTablesNeedTheirPassword) {
   Transform("pw", bytes.data() + 32, bytes.data() + 32, hl - 33, 1);
   for (size_t r = 0; r < 2; ++r)
     Transform("pw", bytes.data() + hl + r * 20, bytes.data() + hl + r * 20, 20, 1);
-  tabletest::WriteFile(drive.Host("sec.dbf"), bytes);
-  tabletest::WriteFile(drive.Host("plain.dbf"), tabletest::Bytes(tabletest::SampleTable(1)));
+  WriteHostFile(drive.Host("sec.dbf"), bytes);
+  WriteHostFile(drive.Host("plain.dbf"), tabletest::Bytes(tabletest::SampleTable(1)));
 
   EXPECT_EQ(MessageOf([&] { HXO_dBaseFld t(drive.Dos("sec.dbf"), true, true); }),
             "No Password for encrypted file " + drive.Dos("sec.dbf"));
@@ -427,7 +428,7 @@ TEST(DbfTable, EncryptedTablesNeedTheirPassword) {
     SetRec(t, " SECRET");
     t.AppendRecord();
   }
-  std::string file = tabletest::ReadFile(drive.Host("sec.dbf"));
+  std::string file = ReadHostFile(drive.Host("sec.dbf"));
   EXPECT_EQ(file[15], 1);
   EXPECT_EQ(file.find("SECRET"), std::string::npos);  // written enciphered
   EXPECT_EQ(file.back(), '\x1A');
@@ -438,7 +439,7 @@ TEST(DbfTable, EncryptedTablesNeedTheirPassword) {
 
 TEST(DbfTable, RenameAndCaseInsensitiveNames) {
   TempDrive drive;
-  tabletest::WriteFile(drive.Host("NEWTable.dbf"), tabletest::Bytes(tabletest::SampleTable(2)));
+  WriteHostFile(drive.Host("NEWTable.dbf"), tabletest::Bytes(tabletest::SampleTable(2)));
   {
     HXO_dBaseFld t(drive.Dos("newtable.DBF"), false, true);
     EXPECT_EQ(t.RecordCount(), 2);
@@ -457,7 +458,7 @@ TEST(DbfTable, RenameAndCaseInsensitiveNames) {
 
 TEST(DbfTable, FlushReportsAndClosingWritesAPendingHeader) {
   TempDrive drive;
-  tabletest::WriteFile(drive.Host("fl.dbf"), tabletest::Bytes(tabletest::SampleTable(1)));
+  WriteHostFile(drive.Host("fl.dbf"), tabletest::Bytes(tabletest::SampleTable(1)));
   {
     Recorder t(drive.Dos("fl.dbf"), false, true);
     t.GetRecord(1);
@@ -470,5 +471,5 @@ TEST(DbfTable, FlushReportsAndClosingWritesAPendingHeader) {
     EXPECT_TRUE(t.HeaderDirty());
     // Closed while the table lock is still held: the header is written anyway.
   }
-  EXPECT_EQ(HeaderCount(tabletest::ReadFile(drive.Host("fl.dbf"))), 2u);
+  EXPECT_EQ(HeaderCount(ReadHostFile(drive.Host("fl.dbf"))), 2u);
 }

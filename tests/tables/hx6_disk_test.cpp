@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/host_files.h"
 #include "support/temp_drive.h"
 #include "table_test_util.h"
 #include "tables/hx6_cnst.h"
@@ -62,7 +63,7 @@ TEST(DiskFile, OpenCreateReadWriteAndTheFileList) {
 
 TEST(DiskFile, LockCountingOnSharedAndExclusiveFiles) {
   TempDrive drive;
-  tabletest::WriteFile(drive.Host("t.dat"), "0123456789");
+  WriteHostFile(drive.Host("t.dat"), "0123456789");
   HXO_DiskFile a(drive.Dos("t.dat"), true, true);
   HXO_DiskFile b(drive.Dos("t.dat"), true, true);
   a.Open();
@@ -129,27 +130,27 @@ TEST(DiskFile, LockCountingOnSharedAndExclusiveFiles) {
 
 TEST(DiskFile, RenameKeepsTheObjectUsable) {
   TempDrive drive;
-  tabletest::WriteFile(drive.Host("a.dat"), "abc");
-  tabletest::WriteFile(drive.Host("taken.dat"), "xyz");
+  WriteHostFile(drive.Host("a.dat"), "abc");
+  WriteHostFile(drive.Host("taken.dat"), "xyz");
   HXO_DiskFile f(drive.Dos("a.dat"), true, true);
   f.Open();
   f.RenameTo(drive.Dos("b.dat"));
   EXPECT_EQ(f.FileName(), drive.Dos("b.dat"));
   EXPECT_FALSE(f.Closed());
   EXPECT_EQ(f.FileSize(), 3);
-  EXPECT_EQ(tabletest::ReadFile(drive.Host("b.dat")), "abc");
+  EXPECT_EQ(ReadHostFile(drive.Host("b.dat")), "abc");
 
   // A target that exists is not overwritten; the file stays open under its name.
   EXPECT_EQ(MessageOf([&] { f.RenameTo(drive.Dos("taken.dat")); }),
             "Error on Rename of file " + drive.Dos("b.dat"));
   EXPECT_EQ(f.FileName(), drive.Dos("b.dat"));
   EXPECT_FALSE(f.Closed());
-  EXPECT_EQ(tabletest::ReadFile(drive.Host("taken.dat")), "xyz");
+  EXPECT_EQ(ReadHostFile(drive.Host("taken.dat")), "xyz");
 }
 
 TEST(DiskFile, EngineEndClosesWhatIsStillOpen) {
   TempDrive drive;
-  tabletest::WriteFile(drive.Host("e.dat"), "abc");
+  WriteHostFile(drive.Host("e.dat"), "abc");
   HxEngineStart();
   int started = 0, ended = 0;
   AddEngineHook([&] { ++started; }, [&] { ++ended; });

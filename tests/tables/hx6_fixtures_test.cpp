@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "platform/paths.h"
+#include "support/host_files.h"
 #include "support/temp_drive.h"
 #include "table_test_util.h"
 #include "tables/hx6_cnst.h"
@@ -110,7 +111,7 @@ TEST(RealTables, OpenWithTheirFieldsOrAreRefused) {
     std::string ext = HxUpperCase(path.extension().string());
     Summary sum = ReadSummary(path);
     const bool tableFile = ext == ".DBF" || ext == ".DBC";
-    const std::string bytes = tabletest::ReadFile(path.string());
+    const std::string bytes = ReadHostFile(path.string());
     const bool knownVersion = !bytes.empty() && IsKnownDbfVersion(static_cast<uint8_t>(bytes[0]));
 
     std::string err = TryOpen(dos);
@@ -154,14 +155,14 @@ TEST(RealTables, CutAndDamagedCopiesGiveTheEnginesMessages) {
   for (const auto& path : files) {
     std::string ext = HxUpperCase(path.extension().string());
     if (ext != ".DBF" && ext != ".DBC") continue;
-    const std::string bytes = tabletest::ReadFile(path.string());
+    const std::string bytes = ReadHostFile(path.string());
     if (bytes.size() < 32) continue;
     SCOPED_TRACE(path.string());
     const size_t hl = GetLE16(reinterpret_cast<const uint8_t*>(bytes.data()) + 8);
     std::vector<size_t> cuts = {0, 1, 31, 32, 33, 64, hl - 1, hl, hl + 1, bytes.size() - 1};
     for (size_t cut : cuts) {
       if (cut > bytes.size()) continue;
-      tabletest::WriteFile(temp.Host("cut.dbf"), bytes.substr(0, cut));
+      WriteHostFile(temp.Host("cut.dbf"), bytes.substr(0, cut));
       std::string err = TryOpen(temp.Dos("cut.dbf"), nullptr, true);
       if (cut < 32) {
         EXPECT_EQ(err, "Error on Read of file " + temp.Dos("cut.dbf"));
@@ -178,7 +179,7 @@ TEST(RealTables, CutAndDamagedCopiesGiveTheEnginesMessages) {
         d[at] = static_cast<char>(rng() & 0xFF);
       }
       if (round % 5 == 0) d[8 + rng() % 4] = static_cast<char>(rng() & 0xFF);  // the lengths
-      tabletest::WriteFile(temp.Host("bad.dbf"), d);
+      WriteHostFile(temp.Host("bad.dbf"), d);
       TryOpen(temp.Dos("bad.dbf"), nullptr, true);
       ++cases;
     }

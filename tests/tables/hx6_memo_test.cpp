@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "support/host_files.h"
 #include "support/temp_drive.h"
 #include "table_test_util.h"
 #include "tables/hx6_cnst.h"
@@ -71,13 +72,13 @@ struct MemoFixture {
                             std::string(8 - std::to_string(i + 1).size(), ' ') +
                             (version == 0x30 ? std::string(4, '\0') : std::string(10, ' ')));
     table = drive.Host("T.dbf");
-    tabletest::WriteFile(table, tabletest::Bytes(img));
+    WriteHostFile(table, tabletest::Bytes(img));
     std::string ext = memoExt.empty() ? (version == 0x30 || version == 0xF5 ? "fpt" : "dbt") : memoExt;
     memo = drive.Host("T." + ext);
-    if (!memoBytes.empty()) tabletest::WriteFile(memo, memoBytes);
+    if (!memoBytes.empty()) WriteHostFile(memo, memoBytes);
   }
   std::string Dbf() const { return drive.Dos("T.dbf"); }
-  std::string MemoBytes() const { return tabletest::ReadFile(memo); }
+  std::string MemoBytes() const { return ReadHostFile(memo); }
 };
 
 }  // namespace
@@ -180,7 +181,7 @@ TEST(HXobjMemo, FoxProBlockSizeFromHeader) {
   // A next-free block inside the header is not believed.
   std::string file = fx.MemoBytes();
   SetBE32(file, 0, 3);
-  tabletest::WriteFile(fx.memo, file);
+  WriteHostFile(fx.memo, file);
   HXO_dBaseFld t2(fx.Dbf(), false, true);
   uint32_t c = 0;
   EXPECT_EQ(t2.MemoFile()->PutMemo("x", c, 1), 17u);
@@ -245,7 +246,7 @@ TEST(HXobjMemo, DBase4BrokenFreeListEndsTheWalk) {
   SetLE32(big, 0, 1000);
   SetLE32(big, 4, 100000);
   far += big;
-  tabletest::WriteFile(fx.memo, far);
+  WriteHostFile(fx.memo, far);
   HXO_dBaseFld t(fx.Dbf(), false, true);
   uint32_t a = 0;
   EXPECT_EQ(t.MemoFile()->PutMemo("abc", a, 3), 2u);
@@ -337,7 +338,7 @@ TEST(HXobjMemo, FoundAndRenamedWithTheirOwnSpelling) {
     HXO_dBaseFld t(db3.Dbf(), false, true);
     t.RenameTo(db3.drive.Dos("LONGERNAME.dbf"));
   }
-  const std::string file = tabletest::ReadFile(db3.drive.Host("LONGERNAME.dbt"));
+  const std::string file = ReadHostFile(db3.drive.Host("LONGERNAME.dbt"));
   EXPECT_EQ(file.substr(8, 9), std::string("LONGERNA\0", 9));
 }
 

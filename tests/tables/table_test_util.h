@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/host_files.h"
 #include "tables/hx6_disk.h"
 
 namespace tabletest {
@@ -94,16 +95,6 @@ inline std::string Bytes(const DbfImage& img) {
   }
   if (img.endOfFile) out += '\x1A';
   return out;
-}
-
-inline void WriteFile(const std::string& hostPath, const std::string& bytes) {
-  std::ofstream f(hostPath, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string ReadFile(const std::string& hostPath) {
-  std::ifstream f(hostPath, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
 // A small table: NAME C 10, AMOUNT N 8.2, FLAG L 1; record length 20.

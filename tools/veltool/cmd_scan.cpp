@@ -1,4 +1,4 @@
-// veltool scan SPEC... : the files a file specification finds, with the
+// veltool scan SPEC... : the files a folder-and-mask argument finds, with the
 // archiver's masks and attribute filter. One file a line, tab-separated:
 // folder, name, size, attributes, last write (MS-DOS date-time, local time);
 // then a "total" line with the count of files and their bytes.

@@ -10,6 +10,20 @@
 // objects and the notifications. A subclass owns a cursor over its data and
 // lays out its record buffers; the framework never looks inside a buffer.
 //
+// A subclass must implement (pure virtual): AllocRecordBuffer,
+// FreeRecordBuffer, InternalInitRecord, GetRecord, GetRecordSize,
+// Get/SetBookmarkData, Get/SetBookmarkFlag, GetFieldData, SetFieldData,
+// IsCursorOpen, InternalOpen, InternalClose, InternalInitFieldDefs,
+// InternalFirst, InternalLast, InternalPost, InternalDelete,
+// InternalAddRecord, InternalSetToRecord, InternalGotoBookmark.
+// It may override (defaults in brackets): InternalEdit, InternalInsert,
+// InternalCancel, InternalRefresh, ClearCalcFields [nothing];
+// GetRecordCount, GetRecNo [-1]; SetRecNo [nothing]; IsSequenced [true];
+// GetCanModify [true]; GetActiveRecordBuffer [below]; SetFilterText,
+// SetFiltered, SetFilterOptions [store]; Locate [false]; Lookup [Nulls];
+// BookmarkValid [false]; CompareBookmarks [bytes]; CreateBlobStream
+// [error]; Translate [copy]; GetDataSource [none]; DataEvent [call base].
+//
 // Buffers. The framework asks for BufferCount() + 1 buffers when the dataset
 // opens (AllocRecordBuffer) and hands them back on close (FreeRecordBuffer).
 // BufferCount() is the largest BufferCount of the attached data links, at
@@ -53,7 +67,8 @@
 // row and hand it to InternalAddRecord instead. Cancel calls InternalCancel
 // (release locks; nothing else is needed), Delete calls InternalDelete (the
 // cursor must then be on the row that takes the deleted one's place),
-// Refresh calls InternalRefresh. Close in an edit state calls InternalCancel.
+// Refresh calls InternalRefresh. Close, and Delete, in dsEdit call
+// InternalCancel first, so whatever Edit took (a record lock) is given back.
 //
 // Field values. TField reads through GetFieldData(field, buffer) and writes
 // through SetFieldData(field, buffer), `buffer` holding the value in the

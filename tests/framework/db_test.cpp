@@ -402,6 +402,22 @@ TEST_F(DataSetTest, InsertAppendAndDeleteLandWhereAUserExpects) {
   EXPECT_TRUE(ds->IsEmpty());
 }
 
+TEST_F(DataSetTest, ClosingOrDeletingDuringAnEditGivesBackWhatTheEditHeld) {
+  TMemoryDataSet* ds = Goods(form, "tbGoods", {"A", "B"});
+  ds->Open();
+  ds->Edit();
+  ds->FieldByName("NAME")->SetAsString("Z");
+  ds->Close();
+  EXPECT_EQ(ds->cancels, 1);
+  EXPECT_EQ(ds->posts, 0);
+  ds->Open();
+  EXPECT_EQ(ds->FieldByName("NAME")->AsString(), "A");
+  ds->Edit();
+  ds->Delete();
+  EXPECT_EQ(ds->cancels, 2);
+  EXPECT_EQ(Column(*ds), (std::vector<std::string>{"B"}));
+}
+
 TEST_F(DataSetTest, BookmarksReturnToTheirRows) {
   std::vector<std::string> names;
   for (int i = 1; i <= 12; ++i) names.push_back(std::to_string(i));

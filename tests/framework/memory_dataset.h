@@ -43,6 +43,7 @@ class TMemoryDataSet : public TDataSet {
   bool failOpenLate = false;  // InternalOpen fails after making its fields
   int failPosts = 0;          // posts that fail before one succeeds
   int posts = 0;
+  int cancels = 0;  // InternalCancel calls: what an edit held is given back
 
   // Master/detail: the detail shows rows whose `detailKey` equals the
   // master's `MasterFields` value.
@@ -130,7 +131,10 @@ class TMemoryDataSet : public TDataSet {
     // The unchanged copy that old values read.
     oldBuffer_.assign(ActiveBuffer(), ActiveBuffer() + bufferSize_);
   }
-  void InternalCancel() override { oldBuffer_.clear(); }
+  void InternalCancel() override {
+    ++cancels;
+    oldBuffer_.clear();
+  }
   void ClearCalcFields(TRecordBuffer buffer) override {
     std::memset(buffer + calcOffset_, 0, static_cast<size_t>(CalcFieldsSize()));
   }

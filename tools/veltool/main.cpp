@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "veltool.h"
 
 namespace veltool {
@@ -66,6 +67,11 @@ int main(int argc, char** argv) {
   if (name == "-h" || name == "--help" || name == "help") {
     Usage();
     return 0;
+  }
+  // A code page the host cannot convert would turn text into '?' unseen.
+  if (std::string problem = platform::CodePageProblem(); !problem.empty()) {
+    std::cerr << "veltool: " << problem << "\n";
+    return 1;
   }
   for (const auto& c : veltool::Registry()) {
     if (c.name == name) {

@@ -199,7 +199,7 @@ class RemovalHold {
       if (!S_ISREG(st.st_mode)) return true;
       bool probeOnly = false;
       int fd = ::open(host.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-      if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+      if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY)) {
         // Not ours to write: the host allows a read lock only, which would not
         // keep shared readers out, so the best left is to look.
         probeOnly = true;

@@ -277,13 +277,14 @@ int32_t NextUtf8(std::string_view text, size_t& i) { return DecodeUtf8(text, i);
 void AppendUtf8Char(std::string& out, uint32_t codePoint) { AppendUtf8(out, codePoint); }
 
 int AnsiByteFor(uint32_t codePoint) {
-  const CodePage& page = GetCodePage(kAnsiCodePage);
+  static const CodePage& page = GetCodePage(kAnsiCodePage);  // built in: never changes
   auto it = page.fromUnicode.find(codePoint);
   return it == page.fromUnicode.end() ? -1 : it->second;
 }
 
 uint32_t AnsiCharToUnicode(char c) {
-  int32_t u = GetCodePage(kAnsiCodePage).toUnicode[static_cast<uint8_t>(c)];
+  static const CodePage& page = GetCodePage(kAnsiCodePage);
+  int32_t u = page.toUnicode[static_cast<uint8_t>(c)];
   return u < 0 ? static_cast<uint32_t>(kSubstitute) : static_cast<uint32_t>(u);
 }
 

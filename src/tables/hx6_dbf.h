@@ -429,8 +429,10 @@ class HXO_DBFBuild : public ThxCollection<ThxDescriptorBlock> {
   // The table file's full name and its base name (no folder, no extension).
   const std::string& FileName() const { return fileName_; }
   const std::string& TableBaseName() const { return baseName_; }
-  // The memo file this builder writes beside the table.
-  std::string MemoFileName() const { return ChangeFileExt(fileName_, memoExtension_); }
+  // The memo file this builder writes beside the table. Its extension takes
+  // the letter case of the table's ("X.DBF" and "X.FPT", "x.dbf" and
+  // "x.fpt"), so that programs on case-sensitive file systems find it.
+  std::string MemoFileName() const;
   bool HasMemo() const { return hasMemo_; }
   // Deletion flag plus the widths added so far.
   int64_t RecordLength() const { return recordLength_; }

@@ -106,6 +106,18 @@ void HXO_DBFBuild::BuildOnDestroy() noexcept {
   }
 }
 
+std::string HXO_DBFBuild::MemoFileName() const {
+  const std::string tableExt = ExtractFileExt(fileName_);
+  const bool small =
+      std::any_of(tableExt.begin(), tableExt.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+  const bool capital =
+      std::any_of(tableExt.begin(), tableExt.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+  std::string ext = memoExtension_;
+  if (small && !capital) ext = HxLowerCase(ext);
+  if (capital && !small) ext = HxUpperCase(ext);
+  return ChangeFileExt(fileName_, ext);
+}
+
 void HXO_DBFBuild::DisposeItem(ThxDescriptorBlock* block) { delete block; }
 
 void HXO_DBFBuild::AddField(std::string_view name, char type, int width, int decimals) {

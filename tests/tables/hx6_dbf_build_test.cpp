@@ -79,7 +79,7 @@ TEST(TableBuilders, FoxProTableWithMemoHasTheHeaderItsFieldsNeed) {
   EXPECT_EQ(h[128], 0x0D);
   EXPECT_EQ(h[129], 0x1A);
 
-  const std::string fpt = ReadHostFile(drive.Host("SAMPLE.fpt"));
+  const std::string fpt = ReadHostFile(drive.Host("SAMPLE.FPT"));
   ASSERT_EQ(fpt.size(), 512u);
   EXPECT_EQ(GetBE32(U8(fpt)), 8u);
   EXPECT_EQ(GetBE16(U8(fpt) + 6), 64);
@@ -193,6 +193,24 @@ TEST(TableBuilders, MemoFilesCarryTheirFormatsHeaders) {
   }
 }
 
+TEST(TableBuilders, TheMemoFileTakesTheLetterCaseOfTheTablesExtension) {
+  TempDrive drive;
+  auto memoOf = [&](HXO_DBFBuild&& b) {
+    b.AddField("N", 'M', 10, 0);
+    b.Build();
+    return ExtractFileName(b.MemoFileName());
+  };
+  EXPECT_EQ(memoOf(HXO_DBFoxBuild(drive.Dos("upper"))), "upper.FPT");  // ".DBF" added
+  EXPECT_EQ(memoOf(HXO_DBFoxBuild(drive.Dos("lower.dbf"))), "lower.fpt");
+  EXPECT_EQ(memoOf(HXO_DBFoxBuild(drive.Dos("mixed.Dbf"))), "mixed.fpt");  // as the format has it
+  EXPECT_EQ(memoOf(HXO_DBFBuild(drive.Dos("db3.dbf"))), "db3.dbt");
+  EXPECT_EQ(memoOf(HXO_DB4Build(drive.Dos("db4.tab"))), "db4.dbt");
+  EXPECT_EQ(memoOf(HXO_DB4Build(drive.Dos("DB4X.Dbf"))), "DB4X.DBT");
+  EXPECT_EQ(Listing(drive), (std::vector<std::string>{"DB4X.DBT", "DB4X.Dbf", "db3.dbf", "db3.dbt", "db4.dbt",
+                                                      "db4.tab", "lower.dbf", "lower.fpt", "mixed.Dbf",
+                                                      "mixed.fpt", "upper.DBF", "upper.FPT"}));
+}
+
 TEST(TableBuilders, DestroyingAnUnbuiltBuilderBuildsWithItsOwnMemoFormat) {
   TempDrive drive;
   {
@@ -207,7 +225,7 @@ TEST(TableBuilders, DestroyingAnUnbuiltBuilderBuildsWithItsOwnMemoFormat) {
     HXO_DBFBuild b(drive.Dos("DB3"));
     b.AddField("N", 'M', 0, 0);
   }
-  EXPECT_EQ(ReadHostFile(drive.Host("FOX.fpt")).size(), 512u);
+  EXPECT_EQ(ReadHostFile(drive.Host("FOX.FPT")).size(), 512u);
   EXPECT_EQ(ReadHostFile(drive.Host("DB4.DBT")).size(), 24u);
   EXPECT_EQ(ReadHostFile(drive.Host("DB3.DBT")).size(), 513u);
   EXPECT_EQ(static_cast<uint8_t>(ReadHostFile(drive.Host("FOX.DBF"))[0]), 0xF5);
@@ -255,7 +273,7 @@ TEST(TableBuilders, ReplacesAnExistingTableButNotOneThatIsOpen) {
     ASSERT_TRUE(memo);
     HXO_DBFoxBuild b(drive.Dos("OLD"));
     b.AddField("X", 'M', 10, 0);
-    EXPECT_EQ(MessageOf([&] { b.Build(); }), "Could not create file " + drive.Dos("OLD.fpt"));
+    EXPECT_EQ(MessageOf([&] { b.Build(); }), "Could not create file " + drive.Dos("OLD.FPT"));
   }
   EXPECT_EQ(ReadHostFile(drive.Host("OLD.DBF")), oldBytes);
   EXPECT_EQ(Listing(drive), (std::vector<std::string>{"OLD.DBF", "OLD.fpt"}));
@@ -312,7 +330,7 @@ TEST(TableBuilders, AFullDiskLeavesTheOldTableAndNoHalfWrittenFiles) {
     HXO_DBFoxBuild b("Q:\\T");
     b.AddField("NAME", 'C', 10, 0);
     b.AddField("NOTES", 'M', 10, 0);  // 98-byte table, 512-byte memo file
-    EXPECT_EQ(MessageOf([&] { b.Build(); }), "Error writing to Q:\\T.fpt");
+    EXPECT_EQ(MessageOf([&] { b.Build(); }), "Error writing to Q:\\T.FPT");
   }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(drive.Host("disk")), {}), 1);
 }
@@ -342,7 +360,7 @@ TEST(TableBuilders, AKilledBuildNeverLeavesAHalfWrittenTable) {
     const std::string now = ReadHostFile(drive.Host("RACE.DBF"));
     ASSERT_EQ(now.size(), whole.size());
     EXPECT_EQ(now.substr(4), whole.substr(4));
-    EXPECT_EQ(ReadHostFile(drive.Host("RACE.fpt")).size(), 512u);
+    EXPECT_EQ(ReadHostFile(drive.Host("RACE.FPT")).size(), 512u);
     HXO_dBaseFld t(drive.Dos("RACE"), false, false);
     EXPECT_EQ(t.FieldCount(), fields);
   }

@@ -2,6 +2,8 @@
 
   build_peer.py dbfread FILE
   build_peer.py dbf FILE
+  build_peer.py append FILE   python3-dbf appends two records to FILE (NAME, AMOUNT,
+                              BORN, FLAG and, when the table has it, NOTES)
 
 prints, with text decoded from CP1252:
   FIELD <name> <type> <length> <decimals>     one line per field
@@ -89,5 +91,21 @@ def read_dbf(path):
     table.close()
 
 
+def append(path):
+    import dbf
+    table = dbf.Table(path, codepage="cp1252")
+    table.open(dbf.READ_WRITE)
+    memo = "notes" in table.field_names
+    for name, amount, born, flag, notes in (
+            ("Peer één", 12.5, datetime.date(2001, 2, 3), True, "peer memo\r\n" + "p" * 600),
+            ("Peer two", -3.25, None, False, "")):
+        values = {"name": name, "amount": amount, "born": born, "flag": flag}
+        if memo:
+            values["notes"] = notes
+        table.append(values)
+    table.close()
+    print("APPENDED")
+
+
 if __name__ == "__main__":
-    {"dbfread": read_dbfread, "dbf": read_dbf}[sys.argv[1]](sys.argv[2])
+    {"dbfread": read_dbfread, "dbf": read_dbf, "append": append}[sys.argv[1]](sys.argv[2])

@@ -234,3 +234,38 @@ TEST(BuildInterop, TablesPython3DbfKnowsReadBackThroughIt) {
     if (base != "dbase4") CheckTable(drive, f, base + "_MEMO.DBF", WithMemo(), {"dbf"});
   }
 }
+
+TEST(BuildInterop, Python3DbfAppendsToTablesWeBuilt) {
+  REQUIRE_PEER(PythonPeers(), "python3-dbf or python3-dbfread");
+  TempDrive drive;
+  for (const Flavour& f : kFlavours) {
+    if (std::string(f.name) == "dbase4") continue;  // python3-dbf does not write dBase IV memo tables
+    for (bool memo : {false, true}) {
+      const std::string file = std::string(f.name) + (memo ? "_memo.dbf" : "_plain.dbf");
+      SCOPED_TRACE(file);
+      {
+        auto b = f.make(drive.Dos(file));
+        for (const Column& c : memo ? WithMemo() : kPlain) b->AddField(c.name, c.type, c.width, c.decimals);
+      }
+      ASSERT_EQ(RunCmd(std::string(kPython) + " " + kPeerPy + " append '" + drive.Host(file) + "'"),
+                "APPENDED\n");
+      HXO_dBaseFld t(drive.Dos(file), true, false);
+      ASSERT_EQ(t.RecordCount(), 2);
+      t.GetRecord(1);
+      EXPECT_EQ(t.FieldText(t.FieldNumber("NAME")), platform::Utf8ToAnsi("Peer één"));
+      EXPECT_EQ(t.GetNumberByName("AMOUNT"), 12.5);
+      EXPECT_EQ(t.GetDateByName("BORN"), DBFDate().ToJulian("20010203"));
+      EXPECT_TRUE(t.GetLogicalByName("FLAG"));
+      if (memo) {
+        EXPECT_EQ(t.FieldText(t.FieldNumber("NOTES")), "peer memo\r\n" + std::string(600, 'p'));
+      }
+      t.GetRecord(2);
+      EXPECT_EQ(t.FieldText(t.FieldNumber("NAME")), "Peer two");
+      EXPECT_EQ(t.GetDateByName("BORN"), 0);
+      EXPECT_FALSE(t.GetLogicalByName("FLAG"));
+      if (memo) {
+        EXPECT_EQ(t.FieldText(t.FieldNumber("NOTES")), "");
+      }
+    }
+  }
+}

@@ -355,13 +355,13 @@ bool CheckFieldFits(const ThxFieldDescription& f, std::string& why) {
   const char type = UpperType(f.type);
   if (type == 'C') {
     if (f.size < 1 || f.size > kMaxCharacterWidth) {
-      why = "a C field is 1 to " + std::to_string(kMaxCharacterWidth) + " characters wide, not " +
+      why = "a field of type C is 1 to " + std::to_string(kMaxCharacterWidth) + " characters wide, not " +
             std::to_string(f.size);
       return false;
     }
   } else if (!FixedWidthType(type)) {
     if (f.size < 1 || f.size > kMaxWidthAsGiven) {
-      why = "a " + std::string(1, type) + " field is 1 to " + std::to_string(kMaxWidthAsGiven) +
+      why = "a field of type " + std::string(1, type) + " is 1 to " + std::to_string(kMaxWidthAsGiven) +
             " wide, not " + std::to_string(f.size);
       return false;
     }

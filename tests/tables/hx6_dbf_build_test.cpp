@@ -429,11 +429,11 @@ TEST(FieldListCheck, FieldsThatWouldNotFitTheHeaderAreInvalid) {
   EXPECT_EQ(Verdict({"FIRST NAME;C;1;0"}).substr(0, 33), "1: the name \"FIRST NAME\" is not a");
   EXPECT_EQ(Verdict({"NAM\xC9;C;1;0"}).substr(0, 14), "1: the name \"N");  // outside ASCII
   EXPECT_EQ(Verdict({"LAST_NAME2;C;1;0", "_X;C;1;0"}).substr(0, 19), "2: the name \"_X\" is");
-  EXPECT_EQ(Verdict({"NAME;C;0;0"}), "1: a C field is 1 to 65534 characters wide, not 0");
-  EXPECT_EQ(Verdict({"NAME;C;65535;0"}), "1: a C field is 1 to 65534 characters wide, not 65535");
+  EXPECT_EQ(Verdict({"NAME;C;0;0"}), "1: a field of type C is 1 to 65534 characters wide, not 0");
+  EXPECT_EQ(Verdict({"NAME;C;65535;0"}), "1: a field of type C is 1 to 65534 characters wide, not 65535");
   EXPECT_EQ(Verdict({"NAME;C;10;99"}), "valid");  // a C field has no decimals to check
-  EXPECT_EQ(Verdict({"N;N;256;0"}), "1: a N field is 1 to 255 wide, not 256");
-  EXPECT_EQ(Verdict({"N;X;-5;0"}), "1: a X field is 1 to 255 wide, not -5");
+  EXPECT_EQ(Verdict({"N;N;256;0"}), "1: a field of type N is 1 to 255 wide, not 256");
+  EXPECT_EQ(Verdict({"N;X;-5;0"}), "1: a field of type X is 1 to 255 wide, not -5");
   EXPECT_EQ(Verdict({"N;N;30;1000"}), "1: 100 decimals do not fit a width of 30");
   EXPECT_EQ(Verdict({"N;N;5;-1"}), "1: -1 decimals do not fit a width of 5");
   EXPECT_EQ(Verdict({"N;N;5;5"}), "valid");

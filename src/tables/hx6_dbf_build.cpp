@@ -305,7 +305,12 @@ bool ValidFieldName(std::string_view name) {
                      [&](char c) { return letter(c) || (c >= '0' && c <= '9') || c == '_'; });
 }
 
-std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string Quoted(std::string_view text) {
+  std::string out(1, '"');
+  out.append(text);
+  out += '"';
+  return out;
+}
 
 // Splits one line (trailing blanks and semicolons already gone); false with
 // the reason when it does not read name;type;size;decimals.

@@ -452,22 +452,6 @@ TEST(FieldListCheck, FieldsThatWouldNotFitTheHeaderAreInvalid) {
   EXPECT_EQ(Verdict(many), "valid");
 }
 
-TEST(FieldListCheck, AValidListBuildsTheTableItDescribes) {
-  TempDrive drive;
-  const ThxFieldListCheck c = CheckFieldList(
-      {"NAME;C;30;0", "AMOUNT;N;12;2", "BORN;D;8;0", "ACTIVE;L;1;0", ";C;10;0", "NOTES;M;10;0"});
-  ASSERT_TRUE(c.valid);
-  {
-    HXO_DBFoxBuild b(drive.Dos("NEW"));
-    for (const auto& f : c.fields) b.AddField(f.name, f.type, f.size, f.decimals);
-  }
-  HXO_dBaseFld t(drive.Dos("NEW"), false, false);
-  ASSERT_EQ(t.FieldCount(), 5);
-  const char* names[] = {"NAME", "AMOUNT", "BORN", "ACTIVE", "NOTES"};
-  for (int i = 1; i <= 5; ++i) EXPECT_EQ(t.FieldEntry(i)->name, names[i - 1]);
-  EXPECT_EQ(t.RecordLength(), 1u + 30 + 12 + 8 + 1 + 10);
-}
-
 TEST(TableBuilders, TwoProcessesBuildingOneTableNeverMixTheirFiles) {
   TempDrive drive;
   // Each builds the same table with its own field count, again and again.

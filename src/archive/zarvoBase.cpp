@@ -668,7 +668,11 @@ void TCompBase::MergeFile(const std::string& fullPath, const platform::FileInfo&
   uint32_t oldDate =
       (static_cast<uint32_t>(GetLE16(old.central.data() + 14)) << 16) | GetLE16(old.central.data() + 12);
   uint32_t oldAttr = GetLE32(old.central.data() + 38) & 0xBF;
-  bool unchanged = oldSize == info.size && oldDate == dosDate;
+  // DOS times count in 2-second steps; programs differ on whether an odd
+  // second rounds down (as here) or up (Info-ZIP), so either counts as the
+  // same time.
+  const bool sameDate = oldDate == dosDate || oldDate == zarvo::DosDateTimeOf(info.modified + 1);
+  bool unchanged = oldSize == info.size && sameDate;
   // Entries made on other hosts (Unix, OS X, ...) hold host mode bits where
   // DOS attributes would be: comparing those would call every such entry
   // changed, so only size and date count for them.
@@ -1170,6 +1174,8 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
   cur_.storedName = e.storedName.empty() ? StoredName(e.name, rootDir_) : e.storedName;
   e.storedName = cur_.storedName;
   cur_.headerName = HeaderName(cur_.storedName, &cur_.utf8);
+  cur_.unicodePath.clear();
+  if (translateOemChar_) cur_.unicodePath = UnicodePathFor(cur_.headerName, cur_.storedName, cur_.utf8);
   cur_.pos = OutputSize();
   e.localOffset = cur_.pos;
   const bool folder = (cur_.attr & platform::kAttrDirectory) != 0;
@@ -1190,12 +1196,12 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
   auto writeHeader = [&]() {
     FillLocalHeaderTemplate(e);
     if (!putHeader()) return false;
-    return !cur_.zip64 || Write64BitExtension(e);
+    return cur_.LocalExtraSize() == 0 || Write64BitExtension(e);
   };
   auto finishHeader = [&]() {
     CompleteLocalHeader(e);
     if (!putHeader()) return false;
-    if (cur_.zip64 && !Write64BitExtension(e)) return false;
+    if (cur_.LocalExtraSize() != 0 && !Write64BitExtension(e)) return false;
     BuildNewCentral(e);
     uint8_t written[30];
     std::string noName;
@@ -1241,8 +1247,7 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
   cur_.zip64 = LocalNeedsZip64(cur_.size);
   currentFileSize_ = static_cast<int64_t>(cur_.size);
   if (!writeHeader()) throw EWriteError(ErrorText(25136));
-  uint64_t dataPos =
-      cur_.pos + kLocalHeaderSize + cur_.headerName.size() + (cur_.zip64 ? kLocalZip64Size : 0);
+  uint64_t dataPos = cur_.pos + kLocalHeaderSize + cur_.headerName.size() + cur_.LocalExtraSize();
 
   const bool progress = static_cast<bool>(OnProgress);
   const int64_t remainingAtStart = remainingBytes_;

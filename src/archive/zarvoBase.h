@@ -386,8 +386,10 @@ class TCompBase : public TZipCommon {
     uint32_t attr = 0;
     uint16_t method = 8;
     bool encrypted = false;
-    bool zip64 = false;  // the local header carries the Zip64 sizes
-    bool utf8 = false;   // headerName is UTF-8 (flag bit 11)
+    bool zip64 = false;                // the local header carries the Zip64 sizes
+    bool utf8 = false;                 // headerName is UTF-8 (flag bit 11)
+    std::vector<uint8_t> unicodePath;  // the name's Unicode-path block, if any
+    size_t LocalExtraSize() const { return (zip64 ? 20 : 0) + unicodePath.size(); }
     TDeflateType level = dtDeflateN;
   };
   TRunFile cur_;

@@ -78,6 +78,11 @@ bool IsDosHost(uint16_t versionMadeBy) {
   }
 }
 
+uint16_t MadeByForUtf8(uint16_t versionMadeBy) {
+  return (versionMadeBy >> 8) == 0 ? static_cast<uint16_t>((10 << 8) | (versionMadeBy & 0xFF))
+                                   : versionMadeBy;
+}
+
 const uint8_t* FindExtraBlock(const uint8_t* extra, size_t count, uint16_t tag, size_t& size) {
   size_t pos = 0;
   while (pos + 4 <= count) {
@@ -133,6 +138,25 @@ bool UnicodePathName(const uint8_t* extra, size_t count, const std::string& head
   if (GetLE32(p + 1) != Crc32(headerName.data(), headerName.size())) return false;
   utf8.assign(reinterpret_cast<const char*>(p + 5), size - 5);
   return !utf8.empty();
+}
+
+std::vector<uint8_t> UnicodePathBlock(const std::string& headerName, const std::string& utf8) {
+  const size_t n = std::min<size_t>(utf8.size(), 0xFFFF - 5 - 4);
+  std::vector<uint8_t> b(4 + 5 + n);
+  PutLE16(&b[0], kUnicodePathTag);
+  PutLE16(&b[2], static_cast<uint16_t>(5 + n));
+  b[4] = 1;
+  PutLE32(&b[5], Crc32(headerName.data(), headerName.size()));
+  std::memcpy(&b[9], utf8.data(), n);
+  return b;
+}
+
+std::vector<uint8_t> UnicodePathFor(const std::string& headerName, const std::string& storedName, bool utf8) {
+  if (utf8) return {};
+  if (std::all_of(headerName.begin(), headerName.end(), [](char c) { return (c & 0x80) == 0; })) return {};
+  std::string slashed = storedName;
+  std::replace(slashed.begin(), slashed.end(), '\\', '/');
+  return UnicodePathBlock(headerName, platform::AnsiToUtf8(slashed));
 }
 
 // ---- record builders ----
@@ -289,7 +313,8 @@ size_t EncodeEndRecords(uint8_t* r, uint64_t dirOffset, uint64_t dirSize, uint64
 
 std::vector<uint8_t> RewriteLocalHeader(const uint8_t* plainLocal, const std::vector<uint8_t>& localExtra,
                                         const std::string& headerName, bool utf8, bool renamed,
-                                        uint64_t packed, uint64_t unpacked, bool cipher) {
+                                        uint64_t packed, uint64_t unpacked, bool cipher,
+                                        const std::vector<uint8_t>& addExtra) {
   uint8_t h[kLocalHeaderSize];
   std::memcpy(h, plainLocal, kLocalHeaderSize);
   uint16_t flags = GetLE16(h + 6);
@@ -314,6 +339,7 @@ std::vector<uint8_t> RewriteLocalHeader(const uint8_t* plainLocal, const std::ve
       if (GetLE16(h + 4) < kVersionZip64) PutLE16(h + 4, kVersionZip64);
     }
   }
+  if (extra.size() + addExtra.size() <= 0xFFFF) extra.insert(extra.end(), addExtra.begin(), addExtra.end());
   if (extra.size() > 0xFFFF) extra.resize(0xFFFF);
   const size_t nameLength = std::min<size_t>(headerName.size(), 0xFFFF);
   PutLE16(h + 26, static_cast<uint16_t>(nameLength));
@@ -441,6 +467,7 @@ void TZipFormat::CompleteLocalHeader(TStream32& out, TNewEntry& e) {
 void TZipFormat::BuildCentral(const TNewEntry& e, THeaderEntry& t) const {
   EncodeNewCentral(t.Central, FinalFlags(e), e.Method, e.DosDateTime, e.Size == 0 ? 0 : e.Crc, e.PackedSize,
                    e.Size, e.HeaderName.size(), e.ExternalAttributes, e.LocalOffset);
+  if (e.Utf8Name) PutLE16(&t.Central[4], MadeByForUtf8(t.VersionMadeBy()));
   t.HeaderName = e.HeaderName;
   t.NameExact = true;
   t.Rec.LocalOffset = e.LocalOffset;
@@ -506,6 +533,7 @@ bool TZipFormat::CopyEntry(TStream32& old, TStream32& out, THeaderEntry& entry,
       entry.Rec.Extra = StripExtraBlocks(entry.Rec.Extra, {kUnicodePathTag});
       const uint16_t flags = entry.Flags();
       PutLE16(&entry.Central[8], utf8 ? (flags | kFlagUtf8) : (flags & ~kFlagUtf8));
+      if (utf8) PutLE16(&entry.Central[4], MadeByForUtf8(entry.VersionMadeBy()));
     }
   }
   entry.Rec.LocalOffset = static_cast<uint64_t>(newPos);

@@ -130,6 +130,11 @@ inline bool LocalNeedsZip64(uint64_t size) { return size >= 0xF0000000ULL; }
 // Version-made-by hosts whose external attributes hold DOS attribute bits
 // (MS-DOS, OS/2 HPFS, Windows NTFS, VFAT).
 bool IsDosHost(uint16_t versionMadeBy);
+// The version made by for an entry with a UTF-8 name: an MS-DOS host (0)
+// becomes Windows NTFS (10), which keeps DOS attributes; Info-ZIP unzip
+// reads the names of MS-DOS entries in the OEM page even when flag bit 11
+// says UTF-8.
+uint16_t MadeByForUtf8(uint16_t versionMadeBy);
 
 // The header cipher: xor with a key stream that depends only on the byte's
 // index (key i = 0xA7 ^ (i * 0x3D) ^ (i >> 8), low 8 bits). Self-inverse.
@@ -166,6 +171,14 @@ bool ParseExt64(const uint8_t* extra, size_t count, bool central, uint16_t& pack
                 uint16_t& offsetHi);
 // The UTF-8 name of a valid Unicode-path block (its CRC matches `headerName`).
 bool UnicodePathName(const uint8_t* extra, size_t count, const std::string& headerName, std::string& utf8);
+// A Unicode-path block naming `utf8` for an entry whose header name is
+// `headerName` (an OEM name outside ASCII: readers that know the block get
+// the exact name whatever their idea of the OEM page).
+std::vector<uint8_t> UnicodePathBlock(const std::string& headerName, const std::string& utf8);
+// The Unicode-path block a new entry carries (in its local header and its
+// directory record): one for an OEM header name outside ASCII, none for an
+// ASCII or UTF-8 name. `storedName` is the ANSI stored name.
+std::vector<uint8_t> UnicodePathFor(const std::string& headerName, const std::string& storedName, bool utf8);
 
 // The per-entry record of the list.
 struct TEntryRec {
@@ -367,8 +380,10 @@ size_t EncodeEndRecords(uint8_t* r, uint64_t dirOffset, uint64_t dirSize, uint64
 // `renamed` (it described the old name), the old 0x0064 block turned into
 // the standard Zip64 block; sizes of an entry that has a data descriptor stay
 // as they were. `plainLocal` is the deciphered 30-byte header and
-// `localExtra` its extra bytes; `packed` and `unpacked` are the entry's sizes.
-// Returns header, name and extra bytes, enciphered for `cipher`.
+// `localExtra` its extra bytes; `packed` and `unpacked` are the entry's sizes;
+// `addExtra` is appended (the new name's Unicode-path block). Returns header,
+// name and extra bytes, enciphered for `cipher`.
 std::vector<uint8_t> RewriteLocalHeader(const uint8_t* plainLocal, const std::vector<uint8_t>& localExtra,
                                         const std::string& headerName, bool utf8, bool renamed,
-                                        uint64_t packed, uint64_t unpacked, bool cipher);
+                                        uint64_t packed, uint64_t unpacked, bool cipher,
+                                        const std::vector<uint8_t>& addExtra = {});

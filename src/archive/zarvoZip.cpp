@@ -8,6 +8,7 @@
 #include "framework/application.h"
 #include "framework/exceptions.h"
 #include "platform/system.h"
+#include "platform/text.h"
 
 using zarvo::GetLE16;
 using zarvo::GetLE32;
@@ -42,24 +43,31 @@ uint16_t NewEntryFlags(bool encrypted, uint16_t method, TDeflateType level, bool
 void TZip::FillLocalHeaderTemplate(TZipEntry&) {
   EncodeLocalHeader(local_.data(), cur_.utf8 ? kFlagUtf8 : 0, 8, cur_.dosDate, 0, 0, cur_.size,
                     cur_.headerName.size(), cur_.zip64);
+  PutLE16(&local_[28], static_cast<uint16_t>(cur_.LocalExtraSize()));
 }
 
+// The local extra bytes: the Zip64 sizes (when reserved) and the name's
+// Unicode-path block.
 bool TZip::Write64BitExtension(TZipEntry&) {
-  uint8_t block[kLocalZip64Size];
-  EncodeLocalZip64(block, cur_.packed, cur_.size);
-  return WriteOutputAt(cur_.pos + kLocalHeaderSize + cur_.headerName.size(), block, sizeof block);
+  std::vector<uint8_t> block(cur_.zip64 ? kLocalZip64Size : 0);
+  if (cur_.zip64) EncodeLocalZip64(block.data(), cur_.packed, cur_.size);
+  block.insert(block.end(), cur_.unicodePath.begin(), cur_.unicodePath.end());
+  return block.empty() ||
+         WriteOutputAt(cur_.pos + kLocalHeaderSize + cur_.headerName.size(), block.data(), block.size());
 }
 
 void TZip::CompleteLocalHeader(TZipEntry&) {
   EncodeLocalHeader(local_.data(), NewEntryFlags(cur_.encrypted, cur_.method, cur_.level, cur_.utf8),
                     cur_.method, cur_.dosDate, cur_.crc, cur_.packed, cur_.size, cur_.headerName.size(),
                     cur_.zip64);
+  PutLE16(&local_[28], static_cast<uint16_t>(cur_.LocalExtraSize()));
 }
 
 void TZip::BuildNewCentral(TZipEntry& e) {
   EncodeNewCentral(e.central, GetLE16(&local_[6]), GetLE16(&local_[8]), cur_.dosDate, GetLE32(&local_[14]),
                    cur_.packed, cur_.size, cur_.headerName.size(), cur_.attr, cur_.pos);
-  e.extra.clear();
+  if (cur_.utf8) PutLE16(&e.central[4], MadeByForUtf8(e.VersionMadeBy()));
+  e.extra = cur_.unicodePath;
   e.comment.clear();
   e.rawName = cur_.headerName;
   e.nameExact = true;
@@ -68,7 +76,7 @@ void TZip::BuildNewCentral(TZipEntry& e) {
   e.localOffset = cur_.pos;
   // A local header with the Zip64 sizes gets a directory record with them.
   e.zip64Mask = cur_.zip64 ? (kZip64Unpacked | kZip64Packed) : 0;
-  e.span = kLocalHeaderSize + cur_.headerName.size() + (cur_.zip64 ? kLocalZip64Size : 0) + cur_.packed;
+  e.span = kLocalHeaderSize + cur_.headerName.size() + cur_.LocalExtraSize() + cur_.packed;
   e.localRewrite = false;
 }
 
@@ -249,9 +257,13 @@ bool TZip::CopyEntryAs(TZipEntry& e, bool renamed) {
       return broken();
     bool utf8 = (e.Flags() & kFlagUtf8) != 0;
     std::string name = e.rawName;
-    if (renamed) name = HeaderName(e.name, &utf8);
+    std::vector<uint8_t> unicodePath;
+    if (renamed) {
+      name = HeaderName(e.name, &utf8);
+      if (translateOemChar_) unicodePath = UnicodePathFor(name, e.name, utf8);
+    }
     std::vector<uint8_t> b = RewriteLocalHeader(h, localExtra, name, utf8, renamed, e.PackedSize(),
-                                                e.UnpackedSize(), e.headerCipher);
+                                                e.UnpackedSize(), e.headerCipher, unicodePath);
     if (!WriteOutputAt(out, b.data(), b.size())) throw EWriteError(ErrorText(E_WRITE));
     out += b.size();
     copyRange(at + head, e.span - head);
@@ -260,8 +272,10 @@ bool TZip::CopyEntryAs(TZipEntry& e, bool renamed) {
       e.nameExact = true;
       // The Unicode-path block described the old name.
       e.extra = StripExtraBlocks(e.extra, {kUnicodePathTag});
+      e.extra.insert(e.extra.end(), unicodePath.begin(), unicodePath.end());
       const uint16_t flags = e.Flags();
       PutLE16(&e.central[8], utf8 ? (flags | kFlagUtf8) : (flags & ~kFlagUtf8));
+      if (utf8) PutLE16(&e.central[4], MadeByForUtf8(e.VersionMadeBy()));
     }
     e.span = b.size() + (e.span - head);
     e.localRewrite = false;

@@ -386,3 +386,103 @@ TEST(VeltoolDump, DamagedTablesGiveJsonOrTheEnginesMessage) {
   }
   EXPECT_EQ(runs, 36);
 }
+
+namespace {
+
+// Runs a command on a pseudo-terminal and answers each disk question (a
+// line ending in "q cancels): ") with the next of `answers` ("q" when they
+// run out). Returns the terminal's text and the exit status.
+const char* kTerminalDriver = R"(
+import os, pty, select, sys
+answers = sys.argv[1].split('|') if sys.argv[1] else []
+pid, fd = pty.fork()
+if pid == 0:
+    os.execvp(sys.argv[2], sys.argv[2:])
+out, asked = b'', 0
+while True:
+    ready, _, _ = select.select([fd], [], [], 30)
+    if not ready:
+        break
+    try:
+        data = os.read(fd, 4096)
+    except OSError:
+        break
+    if not data:
+        break
+    out += data
+    while out.count(b'q cancels): ') > asked:
+        os.write(fd, (answers[asked] if asked < len(answers) else 'q').encode() + b'\n')
+        asked += 1
+_, status = os.waitpid(pid, 0)
+sys.stdout.buffer.write(out)
+sys.exit(os.WEXITSTATUS(status) if os.WIFEXITED(status) else 99)
+)";
+
+std::string Noise(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
+  return s;
+}
+
+}  // namespace
+
+TEST(VeltoolZip, SpanningAsksTheOperatorForEachDisk) {
+  VEL_REQUIRE(std::system("/usr/bin/python3 -c 'import pty' >/dev/null 2>&1") == 0, "python3 (pty module)");
+  TempDrive drive;
+  WriteHostFile(drive.Host("data/a.bin"), Noise(25000, 1));
+  WriteHostFile(drive.Host("data/b.bin"), Noise(25000, 2));
+  for (const char* d : {"disk1", "disk2", "disk3", "disk4"})
+    std::filesystem::create_directories(drive.Host(d));
+  WriteHostFile(drive.Host("driver.py"), kTerminalDriver);
+  const std::string env = "VELUPDATE_DRIVE_T=" + Quote(drive.Root()) +
+                          " VELUPDATE_DRIVE_A=" + Quote(drive.Host("disk1") + ";removable;capacity=20000");
+  const std::string zipArgs = std::string(" zip 'A:\\backup.zip' 'T:\\data\\*.bin' --method store");
+
+  // Without a terminal nobody can change disks: refused before anything is written.
+  ToolRun r = Tool(zipArgs, env);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("A:\\backup.zip is on a removable drive: a spanned archive needs an operator"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(std::filesystem::is_empty(drive.Host("disk1")));
+
+  // On a terminal: disk 1 is the one in the drive; each next disk is asked
+  // for by number and label, and the operator "inserts" it (a folder).
+  const std::string run = env + " /usr/bin/python3 " + Quote(drive.Host("driver.py")) + " " +
+                          Quote(drive.Host("disk2") + "|" + drive.Host("disk3")) + " " + VEL_VELTOOL +
+                          zipArgs;
+  FILE* p = popen(run.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string screen;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) screen.append(buf, n);
+  const int rc = pclose(p);
+  EXPECT_EQ(WEXITSTATUS(rc), 0) << screen;
+  EXPECT_NE(
+      screen.find("Insert disk 2 (it is labelled PKBACK# 002) into A: for A:\\backup.zip and press Enter"),
+      std::string::npos)
+      << screen;
+  EXPECT_NE(screen.find("Insert disk 3 (it is labelled PKBACK# 003)"), std::string::npos) << screen;
+  for (const char* d : {"disk1", "disk2", "disk3"})
+    EXPECT_TRUE(std::filesystem::exists(drive.Host(std::string(d) + "/backup.zip"))) << d;
+  // The pieces joined are an archive with both files.
+  const std::string joined = ReadHostFile(drive.Host("disk1/backup.zip")) +
+                             ReadHostFile(drive.Host("disk2/backup.zip")) +
+                             ReadHostFile(drive.Host("disk3/backup.zip"));
+  EXPECT_GT(joined.size(), 50000u);
+
+  // q at the question cancels the run: the engine's cancel, exit status 1.
+  std::filesystem::remove_all(drive.Host("disk1"));
+  std::filesystem::create_directories(drive.Host("disk1"));
+  const std::string quit =
+      env + " /usr/bin/python3 " + Quote(drive.Host("driver.py")) + " q " + VEL_VELTOOL + zipArgs;
+  p = popen(quit.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  screen.clear();
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) screen.append(buf, n);
+  EXPECT_EQ(WEXITSTATUS(pclose(p)), 1) << screen;
+  EXPECT_NE(screen.find("Insert disk 2"), std::string::npos) << screen;
+  EXPECT_EQ(screen.find("Insert disk 3"), std::string::npos) << screen;
+}

@@ -5,7 +5,8 @@
 // Plain output: one record a line, the record number first (followed by "*"
 // for a deleted record), then the fields, tab-separated; backslash, tab,
 // line feed and carriage return inside a value are written as \\, \t, \n, \r;
-// NULL is an empty field; dates yyyy-mm-dd, date-times yyyy-mm-ddThh:mm:ss;
+// NULL (also an empty date, a blank number or logical, no memo) is an empty
+// field; dates yyyy-mm-dd, date-times yyyy-mm-ddThh:mm:ss;
 // binary memos "<N bytes>"; bytes that are no text \x{hex}.
 // --json: one object a line, {"recno":N,"deleted":false,"fields":{...}}: text
 // as strings, numbers as numbers, logicals as true/false, NULL and empty
@@ -115,8 +116,8 @@ void Setup(CLI::App& app) {
   veltool::AddCodePageOption(cmd, o->codePage);
   cmd->footer(
       "Fields by type: C V text; N F I numbers; Y currency (4 decimals); B double (Visual FoxPro); D "
-      "yyyy-mm-dd; T yyyy-mm-ddThh:mm:ss; L T/F (true/false); M memo text; G B W memo size; NULL (from "
-      "_NullFlags), empty dates and missing memos empty (null).");
+      "yyyy-mm-dd; T yyyy-mm-ddThh:mm:ss; L T/F (true/false); M memo text; G B W memo size. NULL (from "
+      "_NullFlags), empty dates, blank numbers and logicals, and missing memos are empty (null).");
 }
 
 }  // namespace

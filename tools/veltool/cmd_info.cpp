@@ -83,11 +83,14 @@ int RunInfo(const Options& o) {
     veltool::Json fields = veltool::Json::array();
     for (int i = 1; i <= t.FieldCount(); ++i) {
       const ThxDBFFields* f = t.FieldEntry(i);
-      fields.push_back({{"name", reader.Name(i)},
-                        {"type", std::string(1, f->type)},
-                        {"width", f->length},
-                        {"decimals", f->type == 'C' ? 0u : unsigned{f->decimals}},
-                        {"offset", f->offset}});
+      veltool::Json field = {{"name", reader.Name(i)},
+                             {"type", std::string(1, f->type)},
+                             {"width", f->length},
+                             {"decimals", f->type == 'C' ? 0u : unsigned{f->decimals}},
+                             {"offset", f->offset}};
+      // Visual FoxPro: the field may hold NULL (its bit in _NullFlags).
+      if (t.Version() == 0x30 && (t.Descriptor(i)[18] & 0x02)) field["nullable"] = true;
+      fields.push_back(std::move(field));
     }
     doc["fields"] = std::move(fields);
     veltool::PrintJson(doc);

@@ -283,6 +283,8 @@ FieldValue ValueReader::Read(int field, std::string& problem) const {
         return v;
       }
       case 'L':
+        // '?' (never set), a blank or a NUL: the field holds no value.
+        if (raw.empty() || raw[0] == '?' || raw[0] == ' ' || raw[0] == '\0') return v;
         v.kind = FieldValue::Kind::Boolean;
         v.boolean = table_.GetLogical(field);
         return v;
@@ -297,11 +299,12 @@ FieldValue ValueReader::Read(int field, std::string& problem) const {
       case 'N':
       case 'F': {
         const std::string text = HxTrim(raw);
+        if (text.empty()) return v;  // a blank number holds no value
         if (f->decimals == 0 || text.find_first_of(".eE") == std::string::npos) {
           int64_t n = 0;
           const char* begin = text.data() + (!text.empty() && text[0] == '+' ? 1 : 0);
           auto [end, ec] = std::from_chars(begin, text.data() + text.size(), n);
-          if (text.empty() || (ec == std::errc() && end == text.data() + text.size())) {
+          if (ec == std::errc() && end == text.data() + text.size()) {
             v.kind = f->decimals == 0 ? FieldValue::Kind::Integer : FieldValue::Kind::Real;
             v.integer = n;
             v.real = static_cast<double>(n);

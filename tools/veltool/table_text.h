@@ -54,7 +54,8 @@ class TableText {
 // A field's value typed by its field type, the way the dataset layer types it.
 struct FieldValue {
   enum class Kind {
-    Null,      // no value: _NullFlags, an empty date or date-time, no memo
+    Null,      // no value: _NullFlags, an empty date or date-time, a blank number or
+               // logical ('?'), no memo
     Text,      // text: C, V, memo text, other letters (raw text)
     Integer,   // I, N/F without decimals, dBase 7 + and I
     Real,      // N/F with decimals, B (0x30), dBase 7 O

@@ -269,9 +269,18 @@ void HXO_dBaseDBF::WriteHeaderUnlocked() {
   // The record count is rewritten only under the table lock, which also
   // keeps appenders out (their byte lies inside its range): between our look
   // at the file size and our write another process could append, and the
-  // count written would undo its record.
-  if (LockTable()) {
-    UnlockTable();  // writes the header deferred under the lock
+  // count written would undo its record. The lock is taken directly, not
+  // through LockTable, which a table handler may give a policy of its own.
+  const HxLockRange range = lock_.TableLock();
+  if (LockRange(range.offset, range.length)) {
+    try {
+      RefreshHeader();
+      WriteHeader();
+    } catch (...) {
+      Unlock();
+      throw;
+    }
+    Unlock();
     return;
   }
   // Without it (another process, or our own record lock, holds part of the

@@ -245,7 +245,7 @@ TEST(VeltoolDump, VisualFoxProValuesByTheirFieldTypes) {
   EXPECT_TRUE(c["BORN"].is_null());  // "       0": the empty date
   EXPECT_EQ(c["TXT"], "      ");     // a full-width varchar keeps its blanks
   EXPECT_EQ(c["RAW"], nlohmann::json({{"hex", "00000000"}}));
-  EXPECT_EQ(c["FLAG"], false);
+  EXPECT_TRUE(c["FLAG"].is_null());  // '?': never set
 
   // The same values as plain text: NULL is an empty field.
   const ToolRun plain = Tool("dump " + Quote(drive.Host("vfp.dbf")), env);
@@ -362,7 +362,7 @@ TEST(VeltoolDump, DamagedTablesGiveJsonOrTheEnginesMessage) {
     for (const char* ext : {".dbt", ".fpt"})
       if (std::filesystem::exists(folder + "/" + base + ext))
         WriteHostFile(drive.Host(std::string("bad") + ext), ReadHostFile(folder + "/" + base + ext));
-    for (int round = 0; round < 6; ++round) {
+    for (int round = 0; round < 4; ++round) {
       std::string d = dbf;
       const size_t hl = GetLE16(reinterpret_cast<const uint8_t*>(d.data()) + 8);
       for (int e = 0; e < 40; ++e) {
@@ -384,7 +384,7 @@ TEST(VeltoolDump, DamagedTablesGiveJsonOrTheEnginesMessage) {
         EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
     }
   }
-  EXPECT_EQ(runs, 36);
+  EXPECT_EQ(runs, 24);
 }
 
 namespace {

@@ -160,11 +160,27 @@ std::string HXobjMemo::ReadMemo(uint32_t block) {
   uint64_t length = 0;
   bool known = false;
   if (blockHeaderSize_ == 0 && !TableEnciphered()) {
-    // dBase III: the memo ends at its first 0x1A.
+    // dBase III: the memo ends at its first 0x1A, or with the file. A long
+    // one is read on in steps, in one pass.
     const void* end = std::memchr(first, kMemoEnd, got);
     if (end) {
       length = static_cast<const char*>(end) - first;
       known = true;
+    } else {
+      std::string text(first, got);
+      size_t step = got;
+      while (step == kFirstRead || step == kDb3ScanStep) {
+        const size_t at = text.size();
+        text.resize(at + kDb3ScanStep);
+        step = ReadAt(offset + at, text.data() + at, kDb3ScanStep);
+        text.resize(at + step);
+        if (const void* stop = std::memchr(text.data() + at, kMemoEnd, step)) {
+          text.resize(static_cast<const char*>(stop) - text.data());
+          break;
+        }
+      }
+      blocksInUse_ = static_cast<uint32_t>(BlocksFor(text.size()));
+      return text;  // no transform: a plain table's memo is stored as it is
     }
   } else {
     uint64_t size = 0;

@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "support/temp_drive.h"
-#include "tables/table_test_util.h"
 #include "tables/hx6_date.h"
 #include "tables/hx6_dbf.h"
 #include "tables/hx6_memo.h"
 #include "tables/hx6_tool.h"
+#include "tables/table_test_util.h"
 
 namespace {
 

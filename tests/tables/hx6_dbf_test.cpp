@@ -388,8 +388,8 @@ TEST(DbfTable, Dbase7LayoutReadsItsFields) {
       {"RATIO", 'O', 8, 0}};
   std::string ratio(8, '\0');  // 2.5, sign bit flipped
   PutBE32(reinterpret_cast<uint8_t*>(ratio.data()), 0xC0040000u);
-  const std::string rec = std::string(" M\xFC") + "ller      " + "  123.45" + "20240131" + Be32(0x80000000u - 5) +
-                          Be32(0x80000007u) + ratio;
+  const std::string rec = std::string(" M\xFC") + "ller      " + "  123.45" + "20240131" +
+                          Be32(0x80000000u - 5) + Be32(0x80000007u) + ratio;
   WriteHostFile(drive.Host("d7.dbf"), Dbase7Image(fields, {rec}));
   {
     HXO_dBaseFld t(drive.Dos("d7.dbf"), true, true);

@@ -5,8 +5,11 @@
 #include <cstring>
 
 #include "expr/hx6_sql.h"
+#include "framework/sysutils.h"
+#include "index/hx6_indx.h"
 #include "platform/system.h"
 #include "tables/hx6_cnst.h"
+#include "tables/hx6_date.h"
 #include "tables/hx6_encrxm.h"
 #include "tables/hx6_memo.h"
 
@@ -67,6 +70,11 @@ HXO_dBHandler::HXO_dBHandler(const std::string& fileName, bool shared, bool read
 HXO_dBHandler::~HXO_dBHandler() {
   filterExpr_.reset();
   filterSet_.reset();
+  try {
+    CloseIndexes();
+  } catch (const std::exception&) {
+    // A destructor cannot report; every file is freed all the same.
+  }
   SwitchWindow(false);
 }
 
@@ -197,6 +205,34 @@ bool HXO_dBHandler::StepBySet(int64_t code) {
   return !Eof();
 }
 
+bool HXO_dBHandler::ClipLocking() const {
+  return LockProtocol() == static_cast<uint8_t>(ThxLokProtocol::ClipLock);
+}
+
+void HXO_dBHandler::SyncIndexes() {
+  bool changed = false;
+  for (auto& f : slots_)
+    if (f && f->DiskFile().Shared() && f->ChangedByOthers()) changed = true;
+  if (!changed) return;
+  LockIndexes();  // the file reads itself again while it is locked
+  UnlockIndexes();
+}
+
+int64_t HXO_dBHandler::TagStep(int64_t code) {
+  switch (code) {
+    case kGetFirst:
+      return activeTag_->First();
+    case kGetLast:
+      return activeTag_->Last();
+    case kGetNext:
+      return activeTag_->Next();
+    case kGetPrevious:
+      return activeTag_->Previous();
+    default:
+      return activeTag_->Current();
+  }
+}
+
 void HXO_dBHandler::GetRecord(int64_t code) {
   // While the password changes, records are read raw by number.
   if (TableState() != kTableStateOpen || code == 0) {
@@ -206,6 +242,28 @@ void HXO_dBHandler::GetRecord(int64_t code) {
   // The last record of a shared table is the last one now, also when
   // another process appended since we last looked.
   if (code == kGetLast && Shared()) RefreshHeader();
+  // Under ClipLock a walk through an index holds the index locks while it
+  // reads, and gives them back at the end of the move.
+  const bool locked = activeTag_ && code < 0 && ClipLocking();
+  if (locked)
+    LockIndexes();
+  else if (activeTag_)
+    SyncIndexes();
+  try {
+    Navigate(code);
+  } catch (...) {
+    if (locked) {
+      try {
+        UnlockIndexes();
+      } catch (const std::exception&) {
+      }
+    }
+    throw;
+  }
+  if (locked) UnlockIndexes();
+}
+
+void HXO_dBHandler::Navigate(int64_t code) {
   outOfOrder_ = false;
   SetBof(false);
   SetEof(false);
@@ -213,8 +271,26 @@ void HXO_dBHandler::GetRecord(int64_t code) {
   const int64_t step = code == kGetFirst || code == kGetCurrent ? kGetNext
                        : code == kGetLast                       ? kGetPrevious
                                                                 : code;
+  bool fromTag = false;
   for (;;) {
-    if (code < 0 && code != kGetCurrent && filterActive_) {
+    if (activeTag_ && code < 0) {
+      fromTag = true;
+      int64_t r = TagStep(code);
+      while (r != 0 && filterActive_ && !filterSet_->TestBit(r)) r = TagStep(step);
+      SetBof(activeTag_->AtTop());
+      SetEof(activeTag_->AtBottom());
+      if (r == 0) {
+        if (!Bof() && !Eof()) {
+          if (step == kGetPrevious)
+            SetBof(true);
+          else
+            SetEof(true);
+        }
+        break;
+      }
+      ReadForWalk(r, 0);  // tag order jumps about the file: no window
+      if (Eof()) break;
+    } else if (code < 0 && code != kGetCurrent && filterActive_) {
       if (!StepBySet(code)) break;
     } else {
       WalkDirection walk(windowDirection_, DirectionOf(code));
@@ -231,6 +307,8 @@ void HXO_dBHandler::GetRecord(int64_t code) {
     SetEof(true);
   }
   recordValid_ = !Bof() && !Eof();
+  // A record reached by number may lie outside the order.
+  if (activeTag_ && !fromTag && recordValid_) outOfOrder_ = activeTag_->Position(RecNo()) != RecNo();
   if (!outOfOrder_ && filterActive_ && recordValid_) outOfOrder_ = !filterSet_->TestBit(RecNo());
 }
 
@@ -248,7 +326,40 @@ void HXO_dBHandler::Skip(int64_t n) {
     }
     return;
   }
-  // Every record counts: go straight to the target.
+  // Every record counts: step the tag, or go straight to the target.
+  if (activeTag_) {
+    bool ranOut = false;
+    int64_t r = 0;
+    if (RecNo() > 0) activeTag_->Position(RecNo());
+    for (uint64_t i = 0; i < steps; ++i) {
+      r = n > 0 ? activeTag_->Next() : activeTag_->Previous();
+      if (r == 0) {
+        ranOut = true;
+        r = n > 0 ? activeTag_->Last() : activeTag_->First();
+        break;
+      }
+    }
+    if (r != 0) {
+      // The record is read with the tag set aside: the tag stays where the walk ended.
+      HXobjIndexTag* tag = activeTag_;
+      activeTag_ = nullptr;
+      try {
+        GetRecord(r);
+      } catch (...) {
+        activeTag_ = tag;
+        throw;
+      }
+      activeTag_ = tag;
+    }
+    if (ranOut || r == 0) {
+      if (n > 0)
+        SetEof(true);
+      else
+        SetBof(true);
+      recordValid_ = false;
+    }
+    return;
+  }
   if (n > 0 && RecNo() + n > RecordCount()) RefreshHeader();
   const int64_t count = RecordCount();
   if (count == 0) {
@@ -347,7 +458,12 @@ void HXO_dBHandler::BuildFilterSet() {
   const bool rememberedBof = Bof();
   const bool rememberedEof = Eof();
   const bool readAhead = readAheadOn_;
-  SwitchWindow(true);
+  // A tag with a range limits the filter to the range; any other is set aside.
+  HXobjIndexTag* const tag = activeTag_;
+  if (!tag || !tag->HasRange()) {
+    activeTag_ = nullptr;
+    SwitchWindow(true);
+  }
   filterSet_->ClearAll();
   scanning_ = true;
   try {
@@ -358,6 +474,7 @@ void HXO_dBHandler::BuildFilterSet() {
     }
   } catch (...) {
     scanning_ = false;
+    activeTag_ = tag;
     SwitchWindow(readAhead);
     try {
       if (remembered > 0 && remembered <= RecordCount()) GetRecord(remembered);
@@ -366,6 +483,7 @@ void HXO_dBHandler::BuildFilterSet() {
     throw;
   }
   scanning_ = false;
+  activeTag_ = tag;
   SwitchWindow(readAhead);
   if (remembered > 0 && remembered <= RecordCount()) {
     GetRecord(remembered);
@@ -398,10 +516,37 @@ void HXO_dBHandler::StatusUpdate(int code, int64_t value) {
   if (code == kStatusAfterWrite) {
     const int64_t recno = value == 0 ? RecNo() : value;
     UpdateFilterBit(recno);
-    outOfOrder_ = false;
-    if (filterActive_) outOfOrder_ = !filterSet_->TestBit(recno);
+    UpdateIndexes(recno, value == 0);
+  } else if (code == kStatusAfterFlush) {
+    AfterFlush();
   }
   HXO_dBaseFld::StatusUpdate(code, value);
+}
+
+void HXO_dBHandler::UpdateIndexes(int64_t recno, bool appended) {
+  for (auto& f : slots_)
+    if (f) f->UpdateRecord(recno, appended);
+  outOfOrder_ = false;
+  if (activeTag_) {
+    outOfOrder_ = activeTag_->Position(recno) != recno;
+    SetBof(activeTag_->AtTop());
+    SetEof(activeTag_->AtBottom());
+  }
+  if (!outOfOrder_ && filterActive_) outOfOrder_ = !filterSet_->TestBit(recno);
+  if (activeTag_ && !filterActive_) {
+    SetEof(appended || recno == RecordCount());
+    SetBof(recno == 1);
+  }
+}
+
+void HXO_dBHandler::AfterFlush() {
+  if (activeTag_) activeTag_->ReleasePath();
+  for (auto& f : slots_)
+    if (f) f->Flush();
+  if (activeTag_) {
+    activeTag_->Reset(hxResetCurrentRecord);
+    if (RecNo() > 0) outOfOrder_ = activeTag_->Position(RecNo()) != RecNo();
+  }
 }
 
 void HXO_dBHandler::AppendRecord() {
@@ -432,27 +577,298 @@ void HXO_dBHandler::PutRecord(int64_t recno) {
   UnlockIndexes();
 }
 
-void HXO_dBHandler::LockIndexes() {}
+void HXO_dBHandler::ReleaseIndexLocks(int end) {
+  for (int i = 0; i < end; ++i) {
+    if (!slots_[static_cast<size_t>(i)]) continue;
+    try {
+      slots_[static_cast<size_t>(i)]->UnlockIndex();
+    } catch (const std::exception&) {
+    }
+  }
+}
 
-void HXO_dBHandler::UnlockIndexes() {}
+void HXO_dBHandler::LockIndexes() {
+  int i = 0;
+  bool ok = true;
+  try {
+    for (; i < kHxIndexSlots && ok; ++i) {
+      HXobjIndexFile* f = slots_[static_cast<size_t>(i)].get();
+      if (f && !f->TryLockIndex()) ok = false;
+    }
+  } catch (...) {
+    ReleaseIndexLocks(i);
+    throw;
+  }
+  if (!ok) {
+    ReleaseIndexLocks(i - 1);  // the one that failed holds nothing
+    RaiseKeldorError(hxErrCannotLockIndexes, FileName());
+  }
+}
 
-void HXO_dBHandler::SetLockProtocol(uint8_t protocol) { HXO_dBaseFld::SetLockProtocol(protocol); }
+void HXO_dBHandler::UnlockIndexes() {
+  std::exception_ptr failure;
+  for (auto& f : slots_) {
+    if (!f) continue;
+    try {
+      f->UnlockIndex();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+}
 
-bool HXO_dBHandler::ReverseRecordLocks() { return false; }
+void HXO_dBHandler::SetLockProtocol(uint8_t protocol) {
+  HXO_dBaseFld::SetLockProtocol(protocol);
+  for (auto& f : slots_)
+    if (f) f->SetLockProtocol(protocol);
+}
 
-void HXO_dBHandler::RenameTo(const std::string& newName) { HXO_dBaseFld::RenameTo(newName); }
+bool HXO_dBHandler::ReverseRecordLocks() { return slots_[0] != nullptr; }
+
+void HXO_dBHandler::RenameTo(const std::string& newName) {
+  const std::string oldName = FileName();
+  HXO_dBaseFld::RenameTo(newName);
+  // Index files named after the table follow it; one in the table's old
+  // folder moves with the table, one elsewhere is renamed where it is.
+  const std::string oldBase = BaseFileName(oldName);
+  const std::string oldFolder = ExtractFilePath(oldName);
+  for (auto& f : slots_) {
+    if (!f || HxCompareText(BaseFileName(f->FullName()), oldBase) != 0) continue;
+    const bool withTable = HxCompareText(ExtractFilePath(f->FullName()), oldFolder) == 0;
+    f->RenameFile(withTable ? FileName() : BaseFileName(FileName()));
+  }
+}
+
+// ---- index files and tags ------------------------------------------------------------
+
+int HXO_dBHandler::OpenIndex(const std::string& fileName) {
+  std::string name = HxTrim(fileName);
+  if (ExtractFilePath(name).empty()) name = ExtractFilePath(FileName()) + name;
+  name = ExpandFileName(DefaultExtension(name, ".ndx"));
+  for (const auto& f : slots_)
+    if (f && HxCompareText(f->FullName(), name) == 0) return -1;
+  size_t slot = 0;
+  while (slot < slots_.size() && slots_[slot]) ++slot;
+  // A file that found no slot would never be used or closed: it is not opened.
+  if (slot == slots_.size())
+    throw EKeldorError(FormatKeldorText("Index file %s cannot be opened: %d index files are open already",
+                                        {name, kHxIndexSlots}));
+  slots_[slot] = HxOpenIndexFile(this, name);
+  slots_[slot]->SetLockProtocol(LockProtocol());
+  return 0;
+}
+
+void HXO_dBHandler::CloseIndexes() {
+  activeTag_ = nullptr;
+  activeTagName_.clear();
+  std::exception_ptr failure;
+  for (auto& f : slots_) {
+    if (!f) continue;
+    try {
+      f->Flush();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+    f.reset();
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+HXobjIndexFile* HXO_dBHandler::IndexFile(int slot) const {
+  return slot >= 1 && slot <= kHxIndexSlots ? slots_[static_cast<size_t>(slot - 1)].get() : nullptr;
+}
+
+int HXO_dBHandler::IndexFileCount() const {
+  int n = 0;
+  for (const auto& f : slots_)
+    if (f) ++n;
+  return n;
+}
+
+HXobjIndexTag* HXO_dBHandler::TagByNumber(int n) const {
+  if (n < 1) return nullptr;
+  for (const auto& f : slots_) {
+    if (!f) continue;
+    if (n <= f->TagCount()) return f->Tags(n - 1);
+    n -= f->TagCount();
+  }
+  return nullptr;
+}
+
+int HXO_dBHandler::SelectTag(const std::string& name, bool keepPosition) {
+  const std::string wanted = HxUpperCase(HxTrim(name));
+  HXobjIndexTag* found = nullptr;
+  int number = 0;
+  if (!wanted.empty()) {
+    int counted = 0;
+    for (const auto& f : slots_) {
+      if (!f) continue;
+      if (HXobjIndexTag* t = f->TagByName(wanted)) {
+        for (int i = 0; i < f->TagCount(); ++i)
+          if (f->Tags(i) == t) number = counted + i + 1;
+        found = t;
+        break;
+      }
+      counted += f->TagCount();
+    }
+    if (!found) RaiseKeldorError(hxErrIndexTagNotFound, name);
+  }
+  if (activeTag_) {
+    activeTag_->ReleasePath();
+    activeTag_->SetRange(nullptr, nullptr);
+  }
+  activeTag_ = nullptr;
+  if (!found) {
+    activeTagName_.clear();
+    SwitchWindow(true);
+    if (!keepPosition) GetRecord(kGetFirst);
+    return 0;
+  }
+  SwitchWindow(false);
+  activeTagName_ = wanted;
+  activeTag_ = found;
+  found->Reset(hxResetCurrentRecord);
+  if (keepPosition && RecNo() > 0 && RecNo() <= RecordCount()) {
+    GetRecord(RecNo());
+    if (!outOfOrder_) return number;
+  }
+  GetRecord(kGetFirst);
+  return number;
+}
+
+bool HXO_dBHandler::SetKeyRange(const std::string& low, const std::string& high, int options) {
+  if (!activeTag_) return false;
+  ThxVariant lo, hi;
+  if (!low.empty()) KeyValue(*activeTag_, low, lo);
+  if (!high.empty()) KeyValue(*activeTag_, high, hi);
+  const bool changed =
+      activeTag_->SetRange(low.empty() ? nullptr : &lo, high.empty() ? nullptr : &hi, options);
+  if (changed) GetRecord(kGetFirst);
+  if (Bof()) BlankBuffer();
+  return changed;
+}
 
 // ---- seeks --------------------------------------------------------------------------
 
-bool HXO_dBHandler::SeekKey(const std::string&) {
-  seekResult_ = false;
-  GetRecord(kGetLast);
-  SetEof(true);
-  recordValid_ = false;
-  return false;
+void HXO_dBHandler::KeyValue(const HXobjIndexTag& tag, const std::string& text, ThxVariant& value) {
+  switch (tag.KeyType()) {
+    case hxKeyNumeric:
+    case hxKeyInteger: {
+      double d = 0;
+      if (!TryStrToFloat(HxTrim(text), d)) d = 0;
+      value.SetNumber(d);
+      break;
+    }
+    case hxKeyDate:
+      value.SetDate(DBFDate().ToJulian(text));
+      break;
+    default:
+      value.SetString(text);
+      break;
+  }
 }
 
-int64_t HXO_dBHandler::SeekInTag(const std::string&, const std::string&) { return -1; }
+bool HXO_dBHandler::SeekKey(const std::string& key) {
+  ThxVariant value;
+  if (activeTag_) KeyValue(*activeTag_, key, value);
+  return SeekValue(value);
+}
+
+bool HXO_dBHandler::SeekValue(const ThxVariant& value) {
+  seekResult_ = false;
+  if (RecordCount() == 0) RefreshHeader();
+  if (RecordCount() == 0) {
+    SetBof(true);
+    SetEof(true);
+    recordValid_ = false;
+    return false;
+  }
+  const bool locked = activeTag_ && ClipLocking();
+  if (locked) {
+    try {
+      LockIndexes();
+    } catch (const EKeldorError&) {
+      return false;
+    }
+  } else if (activeTag_) {
+    SyncIndexes();
+  }
+  bool found = false;
+  try {
+    if (activeTag_ && activeTag_->Seek(value) != 0) {
+      GetRecord(activeTag_->CurrentKey().RecNo());
+      while (recordValid_ && Refused()) Skip(1);
+      if (recordValid_) {
+        // Equal, or (without the exact flag) the searched key a prefix of the stored one.
+        HXobjIndexKeyData wanted;
+        const bool blanks =
+            value.Kind() == hxvString && value.Length() > 0 && HxTrim(std::string(value.Bytes())).empty();
+        activeTag_->EncodeKey(value, !blanks, wanted);
+        const bool prefix = activeTag_->KeyType() == hxKeyCharacter && !ExactCompare();
+        found = activeTag_->CompareKeys(wanted, activeTag_->CurrentKey(), prefix) == 0;
+      }
+    }
+    if (!found) {
+      GetRecord(kGetLast);
+      SetEof(true);
+      recordValid_ = false;
+    }
+  } catch (...) {
+    if (locked) {
+      try {
+        UnlockIndexes();
+      } catch (const std::exception&) {
+      }
+    }
+    throw;
+  }
+  if (locked) UnlockIndexes();
+  seekResult_ = found;
+  return found;
+}
+
+int64_t HXO_dBHandler::SeekInTag(const std::string& tagName, const std::string& key) {
+  const bool locked = ClipLocking();
+  if (locked)
+    LockIndexes();
+  else
+    SyncIndexes();
+  HXobjIndexTag* tag = nullptr;
+  for (const auto& f : slots_)
+    if (f && (tag = f->TagByName(HxTrim(tagName))) != nullptr) break;
+  if (!tag) {
+    if (locked) UnlockIndexes();
+    return -1;
+  }
+  const bool exact = ExactCompare();
+  HXobjIndexKeyData position;
+  position.AssignKey(tag->CurrentKey());
+  int64_t r = 0;
+  SetExactCompare(true);
+  try {
+    ThxVariant value;
+    KeyValue(*tag, key, value);
+    r = tag->Seek(value);
+    // The tag goes back to the entry it was on.
+    if (position.RecNo() != 0)
+      tag->SeekEncoded(position, false, position.RecNo());
+    else
+      tag->Reset(hxResetUnpositioned);
+  } catch (...) {
+    SetExactCompare(exact);
+    if (locked) {
+      try {
+        UnlockIndexes();
+      } catch (const std::exception&) {
+      }
+    }
+    throw;
+  }
+  SetExactCompare(exact);
+  if (locked) UnlockIndexes();
+  return r;
+}
 
 // ---- locate -------------------------------------------------------------------------
 
@@ -494,17 +910,84 @@ bool HXO_dBHandler::Locate(const std::string& fields, const std::vector<Variant>
     SetRecordChanged(recordChanged);
     throw;
   }
-  SetRecordBuffer(nullptr);
   for (int i = 0; i <= FieldCount(); ++i) SetFieldChanged(i, changed[static_cast<size_t>(i)]);
   SetRecordChanged(recordChanged);
 
-  return LocateByScan(numbers, wanted, startRecord, partial, caseInsensitive);
+  // A tag over the same fields finds the record by seeking its key.
+  HXobjIndexTag* tag = nullptr;
+  if (!caseInsensitive && startRecord == 0 && !(activeTag_ && activeTag_->HasRange()))
+    tag = TagForFields(std::vector<std::string>(names.begin(), names.begin() + static_cast<long>(used)),
+                       partial);
+  ThxVariant key;
+  bool keyBuilt = false;
+  try {
+    if (tag) keyBuilt = tag->BuildKey(key);
+  } catch (...) {
+    SetRecordBuffer(nullptr);
+    throw;
+  }
+  SetRecordBuffer(nullptr);
+  if (!keyBuilt) return LocateByScan(numbers, wanted, startRecord, partial, caseInsensitive);
+
+  HXobjIndexTag* const active = activeTag_;
+  const bool exact = ExactCompare();
+  activeTag_ = tag;
+  SetExactCompare(!partial);
+  bool found = false;
+  try {
+    found = SeekValue(key);
+  } catch (...) {
+    activeTag_ = active;
+    SetExactCompare(exact);
+    throw;
+  }
+  const int64_t recno = RecNo();
+  activeTag_ = active;
+  SetExactCompare(exact);
+  if (found && tag != active) GetRecord(recno);  // again, in the order that is in force
+  return found;
+}
+
+HXobjIndexTag* HXO_dBHandler::TagForFields(const std::vector<std::string>& names, bool partial) const {
+  // "NAME;CITY;" for the names, "NAME;CITY;" for a key NAME+CITY.
+  std::string searched;
+  for (const std::string& n : names) {
+    for (char c : HxUpperCase(n))
+      if (c != ' ') searched += c;
+    searched += ';';
+  }
+  auto fits = [&](const HXobjIndexTag* t) {
+    if (!t->Orderable()) return false;
+    std::string list;
+    for (char c : HxUpperCase(t->KeyExpression())) {
+      if (c == ' ') continue;
+      list += c == '+' || c == '-' ? ';' : c;
+    }
+    list += ';';
+    if (list.compare(0, searched.size(), searched) != 0) return false;
+    // A key over more fields than those searched finds them only as a
+    // prefix of the key, and only character keys match prefixes; an exact
+    // search there is left to the scan.
+    if (partial) return t->KeyType() == hxKeyCharacter;
+    return list.size() == searched.size();
+  };
+  if (activeTag_ && fits(activeTag_)) return activeTag_;
+  for (int n = 1;; ++n) {
+    HXobjIndexTag* t = TagByNumber(n);
+    if (!t) return nullptr;
+    if (!t->HasFor() && fits(t)) return t;
+  }
 }
 
 bool HXO_dBHandler::LocateByScan(const std::vector<int>& numbers, const std::vector<std::string>& wanted,
                                  int64_t startRecord, bool partial, bool caseInsensitive) {
   const bool readAhead = readAheadOn_;
-  SwitchWindow(true);
+  // A tag with a range limits the search to the range; any other is set aside.
+  HXobjIndexTag* const tag = activeTag_;
+  if (!tag || !tag->HasRange()) {
+    activeTag_ = nullptr;
+    SwitchWindow(true);
+  }
   int64_t found = 0;
   std::string text;
   try {
@@ -538,9 +1021,11 @@ bool HXO_dBHandler::LocateByScan(const std::vector<int>& numbers, const std::vec
         GetRecord(kGetNext);
     }
   } catch (...) {
+    activeTag_ = tag;
     SwitchWindow(readAhead);
     throw;
   }
+  activeTag_ = tag;
   SwitchWindow(readAhead);
   if (found > 0) GetRecord(found);
   return found > 0;
@@ -654,16 +1139,30 @@ void HXO_dBHandler::SetPassword(const std::string& newPassword) {
 
   // Everything is read once under the old password before anything is
   // written, so a damaged record or memo stops the change while the table
-  // is still whole.
+  // is still whole. The index files write what they hold first.
   try {
     CheckReadable(from);
+    for (auto& f : slots_) {
+      if (!f) continue;
+      f->Flush();
+      f->ReleasePaths();
+    }
   } catch (...) {
     restore(from);
     throw;
   }
 
+  // Index blocks are read under the reading password and written under the
+  // writing one.
+  auto recrypt = [this](HXobjIndexFile& f, const Cipher& a, const Cipher& b) {
+    SetReadPassword(a.password);
+    SetWritePassword(b.password);
+    SetEncrypted(true);
+    f.Recrypt();
+  };
   int64_t converted = 0;
   bool descriptors = false;
+  size_t recrypted = 0;
   try {
     for (int64_t r = 1; r <= RecordCount(); ++r) {
       ConvertRecord(r, from, to);
@@ -671,6 +1170,8 @@ void HXO_dBHandler::SetPassword(const std::string& newPassword) {
     }
     ConvertDescriptors(from, to);
     descriptors = true;
+    for (; recrypted < slots_.size(); ++recrypted)
+      if (slots_[recrypted]) recrypt(*slots_[recrypted], from, to);
     UseCipher(to);
     SetHeaderDirty(true);
     WriteHeader();
@@ -678,6 +1179,8 @@ void HXO_dBHandler::SetPassword(const std::string& newPassword) {
     // Put back what was already changed, so the table stays readable under
     // its old password.
     try {
+      for (size_t i = recrypted; i-- > 0;)
+        if (slots_[i]) recrypt(*slots_[i], to, from);
       if (descriptors) ConvertDescriptors(to, from);
       for (int64_t r = converted; r >= 1; --r) ConvertRecord(r, to, from);
       UseCipher(from);

@@ -22,6 +22,8 @@
 #include "tables/hx6_tool.h"
 
 class ThxExpHandler;
+class HXobjIndexFile;
+class HXobjIndexTag;
 
 // Index files a handler keeps open at most.
 inline constexpr int kHxIndexSlots = 63;
@@ -85,6 +87,33 @@ class HXO_dBHandler : public HXO_dBaseFld {
   virtual void SetPassword(const std::string& newPassword);
 
   void UnlockIndexes();
+
+  // ---- index files and the active tag ----
+  // Opens one index file: a name without folder is looked for in the table's
+  // folder, a name without extension gets ".ndx"; the extension chooses the
+  // format. 0 when opened, -1 when that file is open already. The file takes
+  // the first free slot and the table's lock protocol; with all 63 slots
+  // taken the file is refused (and not opened).
+  int OpenIndex(const std::string& fileName);
+  // Flushes and frees every index file; record order afterwards.
+  void CloseIndexes();
+  // Makes the named tag the order (the name trimmed, case ignored; the open
+  // files are searched in slot order); an empty name selects record order.
+  // Answers the tag's number across the open files (0 for record order).
+  // keepPosition: stay on the current record when it belongs to the new
+  // order, else go to the first record.
+  int SelectTag(const std::string& name, bool keepPosition);
+  // The n-th tag across the open files in slot order (1-based), or nullptr.
+  HXobjIndexTag* TagByNumber(int n) const;
+  // The file in slot 1 .. 63, or nullptr.
+  HXobjIndexFile* IndexFile(int slot) const;
+  int IndexFileCount() const;
+  HXobjIndexTag* ActiveTag() const { return activeTag_; }
+  const std::string& ActiveTagName() const { return activeTagName_; }
+  // Sets (or, both bounds empty, clears) a key range on the active tag; the
+  // options are the index engine's range option bits. True when the range
+  // changed; the handler then goes to the first record of the range.
+  bool SetKeyRange(const std::string& low, const std::string& high, int options);
 
   // ---- search ----
   // Field names separated by ";", their values in the same order. Positions
@@ -152,6 +181,25 @@ class HXO_dBHandler : public HXO_dBaseFld {
   void ReadForWalk(int64_t recno, int direction);
   bool Refused();
 
+  // The active tag's key for a text (its key type decides how the text is read).
+  static void KeyValue(const HXobjIndexTag& tag, const std::string& text, ThxVariant& value);
+  bool SeekValue(const ThxVariant& value);
+  // Index maintenance after a write and a flush.
+  void UpdateIndexes(int64_t recno, bool appended);
+  void AfterFlush();
+  // Moves the active tag for a GetRecord code; 0 at an end.
+  int64_t TagStep(int64_t code);
+  bool ClipLocking() const;
+  // Before a read through an index of a shared file: when another process
+  // changed the file, the cached paths are dropped and the file read again
+  // under the index lock, so the walk sees the file as it is.
+  void SyncIndexes();
+  void Navigate(int64_t code);
+  // Unlocks the index files of the slots below `end` (after a failed LockIndexes).
+  void ReleaseIndexLocks(int end);
+  // A tag whose key is made of exactly the named fields (see Locate).
+  HXobjIndexTag* TagForFields(const std::vector<std::string>& names, bool partial) const;
+
   // Locate without index: compares the named fields record by record.
   bool LocateByScan(const std::vector<int>& fieldNumbers, const std::vector<std::string>& wanted,
                     int64_t startRecord, bool partial, bool caseInsensitive);
@@ -165,6 +213,11 @@ class HXO_dBHandler : public HXO_dBaseFld {
   void ClearMemoReference(int n);
   void ConvertRecord(int64_t recno, const Cipher& from, const Cipher& to);
   void ConvertDescriptors(const Cipher& from, const Cipher& to);
+
+  // ---- index files ----
+  std::array<std::unique_ptr<HXobjIndexFile>, kHxIndexSlots> slots_;
+  HXobjIndexTag* activeTag_ = nullptr;
+  std::string activeTagName_;
 
   // ---- filter ----
   std::string filterText_;

@@ -1,6 +1,7 @@
-// Two processes share one table: each appends records and rewrites records
-// of the other, under each lock protocol. Afterwards no record is lost or
-// doubled and every rewrite is there.
+// Two processes share one table and its CDX file: each appends records and
+// rewrites records of the other (found through a tag), under each lock
+// protocol. Afterwards no record is lost or doubled, every rewrite is there
+// and every tag holds exactly the table's records.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "hx6_dbsy_test_util.h"
+#include "index/hx6_indx.h"
 #include "support/host_files.h"
 #include "support/temp_drive.h"
 #include "table_test_util.h"
@@ -26,9 +28,11 @@ int Worker(const std::string& table, char me, uint8_t protocol) {
   try {
     HXO_dBHandler h(table, true, true);
     h.SetLockProtocol(protocol);
+    h.OpenIndex("shared.cdx");
+    h.SelectTag("NAME", false);
+    h.SetExactCompare(true);
     int appended = 0;
     int rewritten = 0;
-    int64_t cursor = 0;  // records up to here were looked at for rewriting
     int idle = 0;
     while (appended < kAppends || rewritten < kRewrites) {
       for (int i = 0; i < 5 && appended < kAppends; ++i) {
@@ -38,20 +42,21 @@ int Worker(const std::string& table, char me, uint8_t protocol) {
         h.AppendRecord();
       }
       if (rewritten == kRewrites) continue;
-      // The next record of the other process: lock it, read it afresh, change it.
-      h.RefreshHeader();
+      // The next record of the other process, found through the NAME tag:
+      // lock it, read it afresh, change it (which moves its CITYNAME entry).
+      const std::string wanted = std::string(1, other) + std::to_string(rewritten + 1);
       bool done = false;
-      while (!done && cursor < h.RecordCount()) {
-        h.GetRecord(++cursor);
-        if (h.FieldText(1)[0] != other) continue;
+      if (h.SeekKey(wanted)) {
+        const int64_t recno = h.RecNo();
         int tries = 0;
         while (!h.LockRecord()) {
           if (++tries > 20000) return 3;
           HxSleep(1);
         }
-        h.GetRecord(cursor);
+        h.GetRecord(recno);
+        if (h.FieldText(1) != wanted) return 5;
         h.PutStringByName("CITY", std::string("by") + me);
-        h.PutRecord(cursor);
+        h.PutRecord(recno);
         h.UnlockTable();
         ++rewritten;
         done = true;
@@ -101,6 +106,13 @@ class HandlerMultiUser : public ::testing::TestWithParam<uint8_t> {};
 TEST_P(HandlerMultiUser, TwoProcessesAppendAndRewriteWithoutLosingARecord) {
   TempDrive drive;
   WriteHostFile(drive.Host("shared.dbf"), tabletest::Bytes(handlertest::PeopleTable({})));
+  {
+    HXO_dBHandler h(drive.Dos("shared.dbf"), false, true);
+    h.OpenIndex("shared.cdx");
+    h.IndexFile(1)->AddTag("NAME", "NAME", false, true, "");
+    h.IndexFile(1)->AddTag("CITYNAME", "CITY+NAME", false, true, "");
+    h.IndexFile(1)->AddTag("REWRITE", "NAME", false, false, "CITY # \"new\"");
+  }
   const HxLockWaitPolicy saved = LockWaitPolicy();
   LockWaitPolicy() = {20000, 1};
   RunTwo(drive.Dos("shared.dbf"), GetParam());
@@ -128,6 +140,16 @@ TEST_P(HandlerMultiUser, TwoProcessesAppendAndRewriteWithoutLosingARecord) {
     for (int i = 1; i <= kAppends; ++i) EXPECT_TRUE(names.count(std::string(1, who) + std::to_string(i)));
   EXPECT_EQ(rewrites["byA"], kRewrites);
   EXPECT_EQ(rewrites["byB"], kRewrites);
+
+  // Every tag holds every record once, in order.
+  h.OpenIndex("shared.cdx");
+  const HxIndexCheckReport check = HxCheckIndexFile(*h.IndexFile(1));
+  for (const auto& p : check.problems) ADD_FAILURE() << p;
+  ASSERT_EQ(check.tags.size(), 3u);
+  for (const auto& tag : check.tags) {
+    EXPECT_TRUE(tag.recordsChecked) << tag.name;
+    EXPECT_EQ(tag.keys, tag.name == "REWRITE" ? 2 * kRewrites : 2 * kAppends) << tag.name;
+  }
 }
 
 std::string ProtocolName(const ::testing::TestParamInfo<uint8_t>& info) {

@@ -209,7 +209,11 @@ bool HXO_dBHandler::ClipLocking() const {
   return LockProtocol() == static_cast<uint8_t>(ThxLokProtocol::ClipLock);
 }
 
-void HXO_dBHandler::SyncIndexes() {
+void HXO_dBHandler::SyncIndexes(bool always) {
+  if (!Shared()) return;
+  const uint64_t now = platform::TickCount();
+  if (!always && now - indexCheckedAt_ < kHxIndexCheckMs) return;
+  indexCheckedAt_ = now;
   bool changed = false;
   for (auto& f : slots_)
     if (f && f->DiskFile().Shared() && f->ChangedByOthers()) changed = true;
@@ -248,7 +252,7 @@ void HXO_dBHandler::GetRecord(int64_t code) {
   if (locked)
     LockIndexes();
   else if (activeTag_)
-    SyncIndexes();
+    SyncIndexes(code == kGetFirst || code == kGetLast || code > 0);
   try {
     Navigate(code);
   } catch (...) {
@@ -792,7 +796,7 @@ bool HXO_dBHandler::SeekValue(const ThxVariant& value) {
       return false;
     }
   } else if (activeTag_) {
-    SyncIndexes();
+    SyncIndexes(true);
   }
   bool found = false;
   try {
@@ -833,7 +837,7 @@ int64_t HXO_dBHandler::SeekInTag(const std::string& tagName, const std::string& 
   if (locked)
     LockIndexes();
   else
-    SyncIndexes();
+    SyncIndexes(true);
   HXobjIndexTag* tag = nullptr;
   for (const auto& f : slots_)
     if (f && (tag = f->TagByName(HxTrim(tagName))) != nullptr) break;

@@ -33,6 +33,9 @@ inline constexpr size_t kHxReadAheadBytes = 32768;
 // a record, so a sequential walk never shows another process's record older
 // than that.
 inline constexpr uint64_t kHxWindowMaxAgeMs = 100;
+// Reads through the index files of a shared table look for other writers'
+// changes at most this often (and always under the index lock).
+inline constexpr uint64_t kHxIndexCheckMs = 100;
 
 class HXO_dBHandler : public HXO_dBaseFld {
  public:
@@ -192,8 +195,10 @@ class HXO_dBHandler : public HXO_dBaseFld {
   bool ClipLocking() const;
   // Before a read through an index of a shared file: when another process
   // changed the file, the cached paths are dropped and the file read again
-  // under the index lock, so the walk sees the file as it is.
-  void SyncIndexes();
+  // under the index lock, so the walk sees the file as it is. `always`: look
+  // now, however recently we looked (seeks); else at most every
+  // kHxIndexCheckMs (walks).
+  void SyncIndexes(bool always);
   void Navigate(int64_t code);
   // Unlocks the index files of the slots below `end` (after a failed LockIndexes).
   void ReleaseIndexLocks(int end);
@@ -243,6 +248,7 @@ class HXO_dBHandler : public HXO_dBaseFld {
   std::vector<uint8_t> window_;
   int64_t winStart_ = -1;  // file offset of the window's first byte, -1 when empty
   int64_t winEnd_ = -1;
+  uint64_t indexCheckedAt_ = 0;
   uint64_t winFilledAt_ = 0;
   // Direction of the walk the next record read belongs to: 1 forward,
   // -1 backward, 0 a read that must come from the file.

@@ -483,3 +483,19 @@ TEST(HandlerIndex, SetPasswordReenciphersTheOpenIndexFiles) {
   EXPECT_EQ(h.RecNo(), 7);
   EXPECT_EQ(Problems(*h.IndexFile(1)), "");
 }
+
+TEST(HandlerIndex, AnEntryForARecordTheTableNoLongerHasEndsTheWalk) {
+  auto rows = People();
+  rows.push_back({"Zed", "Nowhere", 1});
+  Indexed t(rows);
+  // Another program cut the last record off the table but left the index.
+  std::string bytes = ReadHostFile(t.drive.Host("p.dbf"));
+  bytes.resize(bytes.size() - 1 - 29);
+  WriteHostFile(t.drive.Host("p.dbf"), bytes);
+  HXO_dBHandler h(t.table, false, false);
+  h.OpenIndex("p.cdx");
+  h.SelectTag("NAME", false);
+  EXPECT_EQ(WalkForward(h), (V{2, 4, 1, 5, 6}));
+  EXPECT_TRUE(h.Eof());
+  EXPECT_EQ(h.RecordBuffer()[1], ' ');  // nothing of a record that is not there
+}

@@ -364,7 +364,7 @@ void HXO_dBHandler::Skip(int64_t n) {
     }
     return;
   }
-  if (n > 0 && RecNo() + n > RecordCount()) RefreshHeader();
+  if (n > 0 && steps > static_cast<uint64_t>(std::max<int64_t>(RecordCount() - RecNo(), 0))) RefreshHeader();
   const int64_t count = RecordCount();
   if (count == 0) {
     GetRecord(kGetFirst);

@@ -1014,8 +1014,12 @@ bool HXobjIndexFile::UpdateRecord(int64_t recno, bool appended) {
 void HXobjIndexFile::SetLockProtocol(uint8_t protocol) { lockProtocol_ = protocol; }
 
 void HXobjIndexFile::Recrypt() {
-  const std::string from = table_ ? table_->ReadPassword() : std::string();
-  const std::string to = table_ ? table_->WritePassword() : std::string();
+  Recrypt(table_ ? table_->ReadPassword() : std::string(), table_ ? table_->WritePassword() : std::string());
+}
+
+void HXobjIndexFile::Recrypt(const std::string& from, const std::string& to) {
+  Flush();
+  for (HXobjIndexTag* tag : tags_) tag->ReleasePath();
   const int64_t size = disk_->FileSize();
   uint8_t block[kCdxBlock];
   for (int64_t offset = 0; offset + kCdxBlock <= size; offset += kCdxBlock) {

@@ -414,6 +414,8 @@ class HXobjIndexFile {
   // Re-enciphers every whole block: deciphered with the table's reading
   // password, enciphered with its writing password.
   virtual void Recrypt();
+  // The same from one password to another (empty: plain).
+  void Recrypt(const std::string& oldPassword, const std::string& newPassword);
 
   // ---- tags ----
   // The first tag whose name equals `name` without regard to case (trailing

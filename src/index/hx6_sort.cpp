@@ -304,7 +304,8 @@ void ThxSort::AppendChain(uint32_t node, uint8_t marker, const uint8_t* key, siz
 }
 
 void ThxSort::Insert(uint8_t marker, const uint8_t* key, size_t length) {
-  if (nodesUsed_ + length + 8 > kNodeCapacity) FlushTrie();
+  const uint32_t capacity = nodeLimit_ > 0 ? std::min(nodeLimit_, kNodeCapacity) : kNodeCapacity;
+  if (nodesUsed_ + length + 8 > capacity) FlushTrie();
   trieEmpty_ = false;
   uint32_t node = rootIndex_[key[0]];
   if (node == 0) {

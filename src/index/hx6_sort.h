@@ -117,6 +117,8 @@ class ThxSort {
   void SetPadLength(int length) { padLength_ = length; }
   // Bytes of runs kept in memory before they move to the temporary file.
   void SetMemoryBudget(size_t bytes) { memoryBudget_ = bytes; }
+  // A smaller trie than the 32 blocks (tests use it to make many runs).
+  void SetTrieNodeLimit(uint32_t nodes) { nodeLimit_ = nodes; }
 
   // Adds a key (character, number, date or raw value) with its record number.
   void AddKey(const ThxVariant& value, uint32_t recno);
@@ -175,6 +177,7 @@ class ThxSort {
   uint32_t rootIndex_[256] = {};
   uint8_t rootOrder_[256] = {};
   bool trieEmpty_ = true;
+  uint32_t nodeLimit_ = 0;
 
   // runs and merge
   std::unique_ptr<ThxSortSpill> spill_;

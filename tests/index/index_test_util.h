@@ -39,21 +39,31 @@ class IndexedTable : public HXO_dBaseFld {
     return *files.back();
   }
 
+  // Writes hold every index file locked, as the handler's do.
+  void AppendRecord() override {
+    Locked([this] { HXO_dBaseFld::AppendRecord(); });
+  }
+  void PutRecord(int64_t recno) override {
+    Locked([&] { HXO_dBaseFld::PutRecord(recno); });
+  }
   void StatusUpdate(int code, int64_t value) override {
     if (code == kStatusAfterWrite) {
       const int64_t recno = value == 0 ? RecNo() : value;
-      for (auto& f : files) {
-        f->LockIndex();
-        try {
-          f->UpdateRecord(recno, value == 0);
-        } catch (...) {
-          f->UnlockIndex();
-          throw;
-        }
-        f->UnlockIndex();
-      }
+      for (auto& f : files) f->UpdateRecord(recno, value == 0);
     }
     HXO_dBaseFld::StatusUpdate(code, value);
+  }
+  template <typename Fn>
+  void Locked(Fn&& fn) {
+    size_t locked = 0;
+    try {
+      for (; locked < files.size(); ++locked) files[locked]->LockIndex();
+      fn();
+    } catch (...) {
+      while (locked > 0) files[--locked]->UnlockIndex();
+      throw;
+    }
+    while (locked > 0) files[--locked]->UnlockIndex();
   }
 
   // Field bytes of the current record (right-aligned for numbers).

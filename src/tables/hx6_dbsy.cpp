@@ -803,15 +803,7 @@ bool HXO_dBHandler::SeekValue(const ThxVariant& value) {
     if (activeTag_ && activeTag_->Seek(value) != 0) {
       GetRecord(activeTag_->CurrentKey().RecNo());
       while (recordValid_ && Refused()) Skip(1);
-      if (recordValid_) {
-        // Equal, or (without the exact flag) the searched key a prefix of the stored one.
-        HXobjIndexKeyData wanted;
-        const bool blanks =
-            value.Kind() == hxvString && value.Length() > 0 && HxTrim(std::string(value.Bytes())).empty();
-        activeTag_->EncodeKey(value, !blanks, wanted);
-        const bool prefix = activeTag_->KeyType() == hxKeyCharacter && !ExactCompare();
-        found = activeTag_->CompareKeys(wanted, activeTag_->CurrentKey(), prefix) == 0;
-      }
+      found = recordValid_ && KeyMatches(value);
     }
     if (!found) {
       GetRecord(kGetLast);
@@ -830,6 +822,23 @@ bool HXO_dBHandler::SeekValue(const ThxVariant& value) {
   if (locked) UnlockIndexes();
   seekResult_ = found;
   return found;
+}
+
+bool HXO_dBHandler::KeyMatches(const ThxVariant& value) {
+  // Equal, or (without the exact flag) the searched key a prefix of the stored one.
+  HXobjIndexKeyData wanted;
+  const bool blanks =
+      value.Kind() == hxvString && value.Length() > 0 && HxTrim(std::string(value.Bytes())).empty();
+  activeTag_->EncodeKey(value, !blanks, wanted);
+  const bool prefix = activeTag_->KeyType() == hxKeyCharacter && !ExactCompare();
+  return activeTag_->CompareKeys(wanted, activeTag_->CurrentKey(), prefix) == 0;
+}
+
+bool HXO_dBHandler::CurrentKeyMatches(const std::string& key) {
+  if (!activeTag_ || !recordValid_) return false;
+  ThxVariant value;
+  KeyValue(*activeTag_, key, value);
+  return KeyMatches(value);
 }
 
 int64_t HXO_dBHandler::SeekInTag(const std::string& tagName, const std::string& key) {

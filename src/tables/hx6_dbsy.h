@@ -73,6 +73,9 @@ class HXO_dBHandler : public HXO_dBaseFld {
   // Positions on the first visible record whose key in the active tag equals
   // `key` (a shorter key matches as a prefix unless ExactCompare is set).
   virtual bool SeekKey(const std::string& key);
+  // True when the active tag's current key equals `key` by SeekKey's rules
+  // (a shorter character key matches as a prefix unless ExactCompare is set).
+  bool CurrentKeyMatches(const std::string& key);
   // Record number of the first entry equal to `key` in the named tag,
   // without moving anything; 0 when absent, -1 when no open file has the tag.
   virtual int64_t SeekInTag(const std::string& tagName, const std::string& key);
@@ -187,6 +190,8 @@ class HXO_dBHandler : public HXO_dBaseFld {
   // The active tag's key for a text (its key type decides how the text is read).
   static void KeyValue(const HXobjIndexTag& tag, const std::string& text, ThxVariant& value);
   bool SeekValue(const ThxVariant& value);
+  // The active tag's current key against a key value (SeekKey's rules).
+  bool KeyMatches(const ThxVariant& value);
   // Index maintenance after a write and a flush.
   void UpdateIndexes(int64_t recno, bool appended);
   void AfterFlush();

@@ -6,6 +6,8 @@
 // line feed and carriage return inside a value are written as \\, \t, \n, \r.
 // --json: one object a line, {"recno":N,"deleted":false,"fields":{...}}.
 #include <iostream>
+#include <memory>
+#include <set>
 #include <string>
 
 #include "platform/text.h"
@@ -13,8 +15,6 @@
 #include "veltool.h"
 
 namespace {
-
-constexpr const char* kUsage = "usage: veltool dump FILE [--json] [--deleted]\n";
 
 std::string EscapePlain(const std::string& text) {
   std::string out;
@@ -40,68 +40,79 @@ std::string EscapePlain(const std::string& text) {
   return out;
 }
 
-int RunDump(const std::vector<std::string>& args) {
+struct Options {
   std::string file;
-  bool json = false, deleted = false;
-  for (const auto& a : args) {
-    if (a == "--json") {
-      json = true;
-    } else if (a == "--deleted") {
-      deleted = true;
-    } else if (file.empty() && !a.empty() && a[0] != '-') {
-      file = a;
-    } else {
-      std::cerr << kUsage;
-      return 2;
-    }
-  }
-  if (file.empty()) {
-    std::cerr << kUsage;
-    return 2;
-  }
-  try {
-    HXO_dBaseFld t(veltool::ToEnginePath(file), true, false);
-    std::vector<std::string> names;
-    for (int i = 1; i <= t.FieldCount(); ++i) names.push_back(platform::AnsiToUtf8(t.FieldName(i)));
-    std::string line, value;
-    const int64_t count = t.RecordCount();
-    for (int64_t recno = 1; recno <= count; ++recno) {
-      t.GetRecord(recno);
-      if (t.Eof()) break;  // the table became shorter meanwhile
-      const bool isDeleted = t.RecordBuffer()[0] != ' ';
-      if (isDeleted && !deleted) continue;
-      line.clear();
-      if (json) {
-        line += "{\"recno\":" + std::to_string(recno) + ",\"deleted\":" + (isDeleted ? "true" : "false") +
-                ",\"fields\":{";
-      } else {
-        line += std::to_string(recno);
-        if (isDeleted) line += '*';
+  bool json = false;
+  bool deleted = false;
+};
+
+// JSON keys must be unique: a second field of the same name is keyed
+// "NAME_2" (the next free suffix), so no parser silently drops a field.
+std::vector<std::string> UniqueKeys(const std::vector<std::string>& names) {
+  std::vector<std::string> keys;
+  std::set<std::string> used(names.begin(), names.end());
+  std::set<std::string> seen;
+  for (const auto& n : names) {
+    std::string key = n;
+    if (!seen.insert(n).second) {
+      for (int k = 2;; ++k) {
+        key = n + "_" + std::to_string(k);
+        if (!used.count(key)) break;
       }
+      used.insert(key);
+    }
+    keys.push_back(key);
+  }
+  return keys;
+}
+
+int RunDump(const Options& o) {
+  HXO_dBaseFld t(veltool::ToEnginePath(o.file), true, false);
+  std::vector<std::string> names;
+  for (int i = 1; i <= t.FieldCount(); ++i) names.push_back(veltool::FromAnsi(t.FieldName(i)));
+  const std::vector<std::string> keys = UniqueKeys(names);
+  std::string line, value;
+  const int64_t count = t.RecordCount();
+  for (int64_t recno = 1; recno <= count; ++recno) {
+    t.GetRecord(recno);
+    if (t.Eof()) break;  // the table became shorter meanwhile
+    const bool isDeleted = t.RecordBuffer()[0] != ' ';
+    if (isDeleted && !o.deleted) continue;
+    if (o.json) {
+      veltool::Json fields = veltool::Json::object();
       for (int i = 1; i <= t.FieldCount(); ++i) {
         t.GetString(i, value);
-        const std::string utf8 = platform::AnsiToUtf8(value);
-        if (json) {
-          if (i > 1) line += ',';
-          line += veltool::JsonString(names[static_cast<size_t>(i - 1)]) + ":" + veltool::JsonString(utf8);
-        } else {
-          line += '\t';
-          line += EscapePlain(utf8);
-        }
+        fields[keys[static_cast<size_t>(i - 1)]] = veltool::FromAnsi(value);
       }
-      if (json) line += "}}";
-      line += '\n';
-      std::cout << line;
+      veltool::Json rec;
+      rec["recno"] = recno;
+      rec["deleted"] = isDeleted;
+      rec["fields"] = std::move(fields);
+      veltool::PrintJson(rec);
+      continue;
     }
-    std::cout.flush();
-    return 0;
-  } catch (const std::exception& e) {
-    std::cout.flush();
-    std::cerr << "veltool dump: " << e.what() << "\n";
-    return 1;
+    line = std::to_string(recno);
+    if (isDeleted) line += '*';
+    for (int i = 1; i <= t.FieldCount(); ++i) {
+      t.GetString(i, value);
+      line += '\t';
+      line += EscapePlain(veltool::FromAnsi(value));
+    }
+    line += '\n';
+    std::cout << line;
   }
+  return 0;
+}
+
+void Setup(CLI::App& app) {
+  auto o = std::make_shared<Options>();
+  CLI::App* cmd =
+      veltool::AddCommand(app, "dump", "every record of a table, one a line", [o] { return RunDump(*o); });
+  cmd->add_option("FILE", o->file, "the table (.dbf)")->required();
+  veltool::AddJsonFlag(cmd, o->json);
+  cmd->add_flag("--deleted", o->deleted, "include deleted records (marked * / \"deleted\":true)");
 }
 
 }  // namespace
 
-VELTOOL_COMMAND("dump", "dump FILE [--json] [--deleted]   every record, fields as text", RunDump);
+VELTOOL_COMMAND("dump", Setup);

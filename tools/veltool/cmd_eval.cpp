@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
-#include <sstream>
 
 #include "expr/hx6_sql.h"
 #include "platform/text.h"
@@ -14,8 +13,6 @@
 #include "veltool.h"
 
 namespace {
-
-constexpr const char* kUsage = "usage: veltool eval [--table FILE] EXPRESSION [--json]\n";
 
 std::string NumberText(double v) {
   char buf[64];
@@ -47,91 +44,78 @@ std::string PlainValue(uint8_t type, const ThxExpValue& v) {
   }
 }
 
-std::string JsonValue(uint8_t type, const ThxExpValue& v) {
-  if (v.null) return "null";
+veltool::Json JsonValue(uint8_t type, const ThxExpValue& v) {
+  if (v.null) return nullptr;
   switch (type) {
     case hxtNumber:
     case hxtInteger:
     case hxtDateTime:
-      return NumberText(v.number);
+      return v.number;
     case hxtBoolean:
-      return v.boolean ? "true" : "false";
+      return v.boolean;
     case hxtText:
     case hxtMemo:
     case hxtDate:
-      return veltool::JsonString(PlainValue(type, v));
+      return PlainValue(type, v);
     default:
-      return "null";
+      return nullptr;
   }
 }
 
-void PrintResult(std::ostream& out, bool json, int64_t recno, uint8_t type, const ThxExpValue& v,
-                 bool& first) {
-  if (json) {
-    out << (first ? "" : ",\n") << "{";
-    if (recno > 0) out << "\"record\":" << recno << ",";
-    out << "\"type\":" << veltool::JsonString(ExpTypeName(type)) << ",\"value\":" << JsonValue(type, v)
-        << "}";
-  } else {
-    if (recno > 0) out << recno << "\t";
-    out << ExpTypeName(type) << "\t" << PlainValue(type, v) << "\n";
-  }
-  first = false;
-}
+struct Options {
+  std::string file;
+  std::string expression;
+  bool json = false;
+};
 
-int RunEval(const std::vector<std::string>& args) {
-  std::string file, expression;
-  bool json = false, haveExpression = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--json") {
-      json = true;
-    } else if (args[i] == "--table" && i + 1 < args.size() && file.empty()) {
-      file = args[++i];
-    } else if (!haveExpression) {
-      expression = args[i];
-      haveExpression = true;
-    } else {
-      std::cerr << kUsage;
-      return 2;
-    }
-  }
-  if (!haveExpression) {
-    std::cerr << kUsage;
-    return 2;
-  }
-  const std::string text = platform::Utf8ToAnsi(expression);
+int RunEval(const Options& o) {
+  const std::string text = platform::Utf8ToAnsi(o.expression);
   int64_t recno = 0;
   try {
     std::unique_ptr<HXO_dBaseFld> table;
-    if (!file.empty()) table = std::make_unique<HXO_dBaseFld>(veltool::ToEnginePath(file), true, false);
+    if (!o.file.empty()) table = std::make_unique<HXO_dBaseFld>(veltool::ToEnginePath(o.file), true, false);
     // The handler refers to the table's link: it goes first.
     ThxExpHandler handler(table ? table->ExpUserLink() : nullptr, false, text);
-    std::ostream& out = std::cout;
-    bool first = true;
-    if (json) out << "[";
+    veltool::Json results = veltool::Json::array();
+    auto print = [&](int64_t record, const ThxExpValue& v) {
+      const uint8_t type = handler.ResultType();
+      if (o.json) {
+        veltool::Json item;
+        if (record > 0) item["record"] = record;
+        item["type"] = ExpTypeName(type);
+        item["value"] = JsonValue(type, v);
+        results.push_back(std::move(item));
+      } else {
+        if (record > 0) std::cout << record << "\t";
+        std::cout << ExpTypeName(type) << "\t" << PlainValue(type, v) << "\n";
+      }
+    };
     if (!table) {
-      const ThxExpValue& v = handler.EvaluateValue();
-      PrintResult(out, json, 0, handler.ResultType(), v, first);
+      print(0, handler.EvaluateValue());
     } else {
       for (recno = 1; recno <= table->RecordCount(); ++recno) {
         table->GetRecord(recno);
-        const ThxExpValue& v = handler.EvaluateValue();
-        PrintResult(out, json, recno, handler.ResultType(), v, first);
+        print(recno, handler.EvaluateValue());
       }
     }
-    if (json) out << "]\n";
-    out.flush();
+    if (o.json) veltool::PrintJson(results);
     return 0;
   } catch (const std::exception& e) {
-    std::cout.flush();
-    std::cerr << "veltool eval: ";
-    if (recno > 0) std::cerr << "record " << recno << ": ";
-    std::cerr << platform::AnsiToUtf8(e.what()) << "\n";
-    return 1;
+    if (recno > 0)
+      throw veltool::Failure("record " + std::to_string(recno) + ": " + veltool::FromAnsi(e.what()));
+    throw;
   }
+}
+
+void Setup(CLI::App& app) {
+  auto o = std::make_shared<Options>();
+  CLI::App* cmd = veltool::AddCommand(
+      app, "eval", "evaluate a dBase expression, once or per record of a table", [o] { return RunEval(*o); });
+  cmd->add_option("EXPRESSION", o->expression, "the expression, e.g. \"UPPER(NAME) = 'X'\"")->required();
+  cmd->add_option("--table", o->file, "evaluate once per record of this table, its fields by name");
+  veltool::AddJsonFlag(cmd, o->json);
 }
 
 }  // namespace
 
-VELTOOL_COMMAND("eval", "eval [--table FILE] EXPRESSION [--json]   evaluate an expression (per record)",
-                RunEval);
+VELTOOL_COMMAND("eval", Setup);

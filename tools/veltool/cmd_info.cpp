@@ -1,6 +1,7 @@
 // veltool info FILE [--json]: the header and field list of a table.
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <sstream>
 
 #include "platform/text.h"
@@ -48,94 +49,90 @@ std::string LastUpdate(const uint8_t* h) {
   return buf;
 }
 
-int RunInfo(const std::vector<std::string>& args) {
+struct Options {
   std::string file;
   bool json = false;
-  for (const auto& a : args) {
-    if (a == "--json")
-      json = true;
-    else if (file.empty())
-      file = a;
-    else {
-      std::cerr << "usage: veltool info FILE [--json]\n";
-      return 2;
+};
+
+int RunInfo(const Options& o) {
+  HXO_dBaseFld t(veltool::ToEnginePath(o.file), true, false);
+  const uint8_t* h = t.Header();
+  // The memo file beside the table: its name, format and block size.
+  std::string memoName, memoFormat, memoError;
+  uint32_t memoBlockSize = 0;
+  if (t.HasMemo()) {
+    try {
+      if (HXobjMemo* memo = t.MemoFile()) {
+        memoName = memo->FileName();
+        memoFormat = memo->FormatName();
+        memoBlockSize = memo->BlockSize();
+      }
+    } catch (const std::exception& e) {
+      memoError = e.what();
     }
   }
-  if (file.empty()) {
-    std::cerr << "usage: veltool info FILE [--json]\n";
-    return 2;
-  }
-  try {
-    HXO_dBaseFld t(veltool::ToEnginePath(file), true, false);
-    const uint8_t* h = t.Header();
-    std::ostringstream out;
-    // The memo file beside the table: its name, format and block size.
-    std::string memoName, memoFormat, memoError;
-    uint32_t memoBlockSize = 0;
-    if (t.HasMemo()) {
-      try {
-        if (HXobjMemo* memo = t.MemoFile()) {
-          memoName = memo->FileName();
-          memoFormat = memo->FormatName();
-          memoBlockSize = memo->BlockSize();
-        }
-      } catch (const std::exception& e) {
-        memoError = e.what();
-      }
+  if (o.json) {
+    veltool::Json doc;
+    doc["file"] = veltool::FromAnsi(t.FileName());
+    doc["version"] = unsigned{t.Version()};
+    doc["last_update"] = LastUpdate(h);
+    doc["records"] = t.RecordCount();
+    doc["header_length"] = t.HeaderLength();
+    doc["record_length"] = t.RecordLength();
+    doc["flags"] = unsigned{h[28]};
+    doc["encrypted"] = t.Encrypted();
+    if (!memoName.empty())
+      doc["memo"] = {
+          {"file", veltool::FromAnsi(memoName)}, {"format", memoFormat}, {"block_size", memoBlockSize}};
+    else if (!memoError.empty())
+      doc["memo"] = {{"error", veltool::FromAnsi(memoError)}};
+    else
+      doc["memo"] = nullptr;
+    veltool::Json fields = veltool::Json::array();
+    for (int i = 1; i <= t.FieldCount(); ++i) {
+      const ThxDBFFields* f = t.FieldEntry(i);
+      fields.push_back({{"name", NameForDisplay(f->name)},
+                        {"type", veltool::FromAnsi(std::string(1, f->type))},
+                        {"width", f->length},
+                        {"decimals", f->type == 'C' ? 0u : unsigned{f->decimals}},
+                        {"offset", f->offset}});
     }
-    if (json) {
-      out << "{\"file\":" << veltool::JsonString(platform::AnsiToUtf8(t.FileName()))
-          << ",\"version\":" << unsigned{t.Version()} << ",\"last_update\":\"" << LastUpdate(h) << "\""
-          << ",\"records\":" << t.RecordCount() << ",\"header_length\":" << t.HeaderLength()
-          << ",\"record_length\":" << t.RecordLength() << ",\"flags\":" << unsigned{h[28]}
-          << ",\"encrypted\":" << (t.Encrypted() ? "true" : "false");
-      if (!memoName.empty())
-        out << ",\"memo\":{\"file\":" << veltool::JsonString(platform::AnsiToUtf8(memoName))
-            << ",\"format\":" << veltool::JsonString(memoFormat) << ",\"block_size\":" << memoBlockSize
-            << "}";
-      else if (!memoError.empty())
-        out << ",\"memo\":{\"error\":" << veltool::JsonString(platform::AnsiToUtf8(memoError)) << "}";
-      else
-        out << ",\"memo\":null";
-      out << ",\"fields\":[";
-      for (int i = 1; i <= t.FieldCount(); ++i) {
-        const ThxDBFFields* f = t.FieldEntry(i);
-        if (i > 1) out << ",";
-        out << "{\"name\":" << veltool::JsonString(NameForDisplay(f->name))
-            << ",\"type\":" << veltool::JsonString(std::string(1, f->type)) << ",\"width\":" << f->length
-            << ",\"decimals\":" << (f->type == 'C' ? 0 : unsigned{f->decimals}) << ",\"offset\":" << f->offset
-            << "}";
-      }
-      out << "]}\n";
-    } else {
-      out << "file\t" << platform::AnsiToUtf8(t.FileName()) << "\n"
-          << "version\t" << Hex2(t.Version()) << "\n"
-          << "last update\t" << LastUpdate(h) << "\n"
-          << "records\t" << t.RecordCount() << "\n"
-          << "header length\t" << t.HeaderLength() << "\n"
-          << "record length\t" << t.RecordLength() << "\n"
-          << "flags\t" << Hex2(h[28]) << "\n";
-      if (!memoName.empty())
-        out << "memo file\t" << platform::AnsiToUtf8(memoName) << "\n"
-            << "memo format\t" << memoFormat << "\n"
-            << "memo block size\t" << memoBlockSize << "\n";
-      else if (!memoError.empty())
-        out << "memo file\t(" << platform::AnsiToUtf8(memoError) << ")\n";
-      out << "fields\t" << t.FieldCount() << "\n";
-      for (int i = 1; i <= t.FieldCount(); ++i) {
-        const ThxDBFFields* f = t.FieldEntry(i);
-        out << NameForDisplay(f->name) << "\t" << f->type << "\t" << f->length << "\t"
-            << (f->type == 'C' ? 0 : unsigned{f->decimals}) << "\t" << f->offset << "\n";
-      }
-    }
-    std::cout << out.str();
+    doc["fields"] = std::move(fields);
+    veltool::PrintJson(doc);
     return 0;
-  } catch (const std::exception& e) {
-    std::cerr << "veltool info: " << e.what() << "\n";
-    return 1;
   }
+  std::ostringstream out;
+  out << "file\t" << veltool::FromAnsi(t.FileName()) << "\n"
+      << "version\t" << Hex2(t.Version()) << "\n"
+      << "last update\t" << LastUpdate(h) << "\n"
+      << "records\t" << t.RecordCount() << "\n"
+      << "header length\t" << t.HeaderLength() << "\n"
+      << "record length\t" << t.RecordLength() << "\n"
+      << "flags\t" << Hex2(h[28]) << "\n";
+  if (!memoName.empty())
+    out << "memo file\t" << veltool::FromAnsi(memoName) << "\n"
+        << "memo format\t" << memoFormat << "\n"
+        << "memo block size\t" << memoBlockSize << "\n";
+  else if (!memoError.empty())
+    out << "memo file\t(" << veltool::FromAnsi(memoError) << ")\n";
+  out << "fields\t" << t.FieldCount() << "\n";
+  for (int i = 1; i <= t.FieldCount(); ++i) {
+    const ThxDBFFields* f = t.FieldEntry(i);
+    out << NameForDisplay(f->name) << "\t" << veltool::FromAnsi(std::string(1, f->type)) << "\t" << f->length
+        << "\t" << (f->type == 'C' ? 0 : unsigned{f->decimals}) << "\t" << f->offset << "\n";
+  }
+  std::cout << out.str();
+  return 0;
+}
+
+void Setup(CLI::App& app) {
+  auto o = std::make_shared<Options>();
+  CLI::App* cmd = veltool::AddCommand(app, "info", "header, memo file and field list of a table",
+                                      [o] { return RunInfo(*o); });
+  cmd->add_option("FILE", o->file, "the table (.dbf)")->required();
+  veltool::AddJsonFlag(cmd, o->json);
 }
 
 }  // namespace
 
-VELTOOL_COMMAND("info", "info FILE [--json]   header and field list of a table", RunInfo);
+VELTOOL_COMMAND("info", Setup);

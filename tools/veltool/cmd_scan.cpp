@@ -15,12 +15,6 @@
 
 namespace {
 
-const char* kUsage =
-    "usage: veltool scan SPEC... [--recurse] [--hidden-dirs] [--attributes A,..] [--exclude-attributes A,..] "
-    "[--sort name|type|size|time]\n"
-    "  SPEC: folder with a mask (/tmp/x/*.dbf, C:\\data\\*.dbf), a folder, or a bare mask (current folder)\n"
-    "  A: zero, readonly, hidden, system, volumeid, directory, archive, compressed, encrypted\n";
-
 bool ParseAttributes(const std::string& text, TZarvoFileAttrs& out) {
   static const std::pair<const char*, TZarvoFileAttr> kNames[] = {
       {"zero", fsZeroAttr},   {"readonly", fsReadOnly},     {"hidden", fsHidden},
@@ -41,10 +35,7 @@ bool ParseAttributes(const std::string& text, TZarvoFileAttrs& out) {
         out.insert(attr);
         known = true;
       }
-    if (!known) {
-      std::cerr << "veltool scan: unknown attribute '" << item << "'\n";
-      return false;
-    }
+    if (!known) return false;
   }
   return true;
 }
@@ -102,64 +93,38 @@ bool ToSpec(const std::string& arg, std::string& out) {
   return true;
 }
 
-int RunScan(const std::vector<std::string>& args) {
+struct Options {
+  std::vector<std::string> specs;
+  bool recurse = false;
+  bool hiddenDirs = false;
+  std::string attributes, excludeAttributes;
+  bool haveAttributes = false, haveExcludeAttributes = false;
+  std::string sort;
+};
+
+int RunScan(const Options& o) {
   TStringList specs;
   TZarvoFileScan scan;
-  scan.SetRecurseDirs(false);
+  scan.SetRecurseDirs(o.recurse);
+  scan.SetIncludeHiddenDirs(o.hiddenDirs);
+  TZarvoFileAttrs set;
+  if (o.haveAttributes && ParseAttributes(o.attributes, set)) scan.SetAttributes(set);
+  if (o.haveExcludeAttributes && ParseAttributes(o.excludeAttributes, set)) scan.SetAttributesEx(set);
+  if (o.sort == "name")
+    scan.SetSorted(soByName);
+  else if (o.sort == "type")
+    scan.SetSorted(soByType);
+  else if (o.sort == "size")
+    scan.SetSorted(soBySize);
+  else if (o.sort == "time")
+    scan.SetSorted(soByTime);
   bool ok = true;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& v) {
-      if (i + 1 >= args.size()) return false;
-      v = args[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--recurse") {
-      scan.SetRecurseDirs(true);
-    } else if (a == "--hidden-dirs") {
-      scan.SetIncludeHiddenDirs(true);
-    } else if (a == "--attributes" || a == "--exclude-attributes") {
-      TZarvoFileAttrs set;
-      if (!value(v) || !ParseAttributes(v, set)) {
-        std::cerr << kUsage;
-        return 2;
-      }
-      if (a == "--attributes")
-        scan.SetAttributes(set);
-      else
-        scan.SetAttributesEx(set);
-    } else if (a == "--sort") {
-      if (!value(v)) {
-        std::cerr << kUsage;
-        return 2;
-      }
-      if (v == "name")
-        scan.SetSorted(soByName);
-      else if (v == "type")
-        scan.SetSorted(soByType);
-      else if (v == "size")
-        scan.SetSorted(soBySize);
-      else if (v == "time")
-        scan.SetSorted(soByTime);
-      else {
-        std::cerr << kUsage;
-        return 2;
-      }
-    } else if (a.rfind("--", 0) == 0) {
-      std::cerr << "veltool scan: unknown option " << a << "\n" << kUsage;
-      return 2;
-    } else {
-      std::string spec;
-      if (ToSpec(a, spec))
-        specs.Add(spec);
-      else
-        ok = false;
-    }
-  }
-  if (specs.Count() == 0 && ok) {
-    std::cerr << kUsage;
-    return 2;
+  for (const auto& a : o.specs) {
+    std::string spec;
+    if (ToSpec(a, spec))
+      specs.Add(spec);
+    else
+      ok = false;
   }
   scan.SetFileSpec(specs);
   scan.Scan();
@@ -182,9 +147,40 @@ int RunScan(const std::vector<std::string>& args) {
   return ok ? 0 : 1;
 }
 
+// Checks an attribute list while the command line is parsed.
+std::string CheckAttributes(const std::string& text) {
+  TZarvoFileAttrs set;
+  if (ParseAttributes(text, set)) return std::string();
+  return "unknown attribute in '" + text +
+         "' (zero, readonly, hidden, system, volumeid, directory, archive, compressed, encrypted)";
+}
+
+void Setup(CLI::App& app) {
+  auto o = std::make_shared<Options>();
+  CLI::App* cmd = veltool::AddCommand(app, "scan", "the files that folder-and-mask specifications find",
+                                      [o] { return RunScan(*o); });
+  cmd->add_option(
+         "SPEC", o->specs,
+         "folder with a mask (/tmp/x/*.dbf, C:\\data\\*.dbf), a folder, or a bare mask (current folder)")
+      ->required();
+  cmd->add_flag("--recurse", o->recurse, "descend into subfolders");
+  cmd->add_flag("--hidden-dirs", o->hiddenDirs, "descend into hidden folders too");
+  cmd->add_option("--attributes", o->attributes, "attributes a file may have, A,.. (see below)")
+      ->check(CheckAttributes)
+      ->each([o](const std::string&) { o->haveAttributes = true; });
+  cmd->add_option("--exclude-attributes", o->excludeAttributes, "attributes that exclude a file, A,..")
+      ->check(CheckAttributes)
+      ->each([o](const std::string&) { o->haveExcludeAttributes = true; });
+  cmd->add_option("--sort", o->sort, "order of the list")
+      ->check(CLI::IsMember({"name", "type", "size", "time"}))
+      ->option_text("name|type|size|time");
+  cmd->footer(
+      "One file a line, tab-separated: folder, name, size, attributes, last write (MS-DOS date-time, local "
+      "time); then a total line.\nA: zero, readonly, hidden, system, volumeid, directory, archive, "
+      "compressed, "
+      "encrypted");
+}
+
 }  // namespace
 
-VELTOOL_COMMAND("scan",
-                "scan SPEC... [--recurse] [--hidden-dirs] [--attributes A,..] [--exclude-attributes A,..] "
-                "[--sort name|type|size|time]",
-                RunScan);
+VELTOOL_COMMAND("scan", Setup);

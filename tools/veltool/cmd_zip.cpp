@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,11 +11,6 @@
 #include "veltool.h"
 
 namespace {
-
-const char kUsage[] =
-    "zip ARCHIVE SPEC... [--switch add|refresh|move|delete|read] [--method store|deflate] [--level S|F|N|X] "
-    "[--recurse] [--stored-names none|absolute|absolute-no-drive|absolute-no-root|relative|relative-start] "
-    "[--exclude MASK]... [--password P] [--temp-dir DIR] [--date file|sys|max] [--replace] [--rename-dupes]";
 
 struct Options {
   std::string archive;
@@ -32,105 +28,11 @@ struct Options {
   bool renameDupes = false;
 };
 
-bool Parse(const std::vector<std::string>& args, Options& o, std::string& error) {
-  auto value = [&](size_t& i, const std::string& name, std::string& out) {
-    if (i + 1 >= args.size()) {
-      error = name + " needs a value";
-      return false;
-    }
-    out = args[++i];
-    return true;
-  };
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    std::string v;
-    if (a == "--switch") {
-      if (!value(i, a, v)) return false;
-      if (v == "add")
-        o.sw = swAdd;
-      else if (v == "refresh")
-        o.sw = swRefresh;
-      else if (v == "move")
-        o.sw = swMove;
-      else if (v == "delete")
-        o.sw = swDelete;
-      else if (v == "read")
-        o.sw = swRead;
-      else
-        return error = "unknown switch '" + v + "'", false;
-    } else if (a == "--method") {
-      if (!value(i, a, v)) return false;
-      if (v == "store")
-        o.method = cmStore;
-      else if (v == "deflate")
-        o.method = cmDeflate;
-      else
-        return error = "unknown method '" + v + "'", false;
-    } else if (a == "--level") {
-      if (!value(i, a, v)) return false;
-      if (v == "S" || v == "s")
-        o.level = dtDeflateS;
-      else if (v == "F" || v == "f")
-        o.level = dtDeflateF;
-      else if (v == "N" || v == "n")
-        o.level = dtDeflateN;
-      else if (v == "X" || v == "x")
-        o.level = dtDeflateX;
-      else
-        return error = "unknown level '" + v + "'", false;
-    } else if (a == "--recurse") {
-      o.recurse = true;
-    } else if (a == "--stored-names") {
-      if (!value(i, a, v)) return false;
-      if (v == "none")
-        o.storedNames = sdNone;
-      else if (v == "absolute")
-        o.storedNames = sdAbsolute;
-      else if (v == "absolute-no-drive")
-        o.storedNames = sdAbsoluteNoDrv;
-      else if (v == "absolute-no-root")
-        o.storedNames = sdAbsoluteNoRoot;
-      else if (v == "relative")
-        o.storedNames = sdRelative;
-      else if (v == "relative-start")
-        o.storedNames = sdRelativeStoreStart;
-      else
-        return error = "unknown stored-names mode '" + v + "'", false;
-    } else if (a == "--exclude") {
-      if (!value(i, a, v)) return false;
-      o.excludes.push_back(v);
-    } else if (a == "--password") {
-      if (!value(i, a, o.password)) return false;
-    } else if (a == "--temp-dir") {
-      if (!value(i, a, v)) return false;
-      o.tempDir = veltool::ToEnginePath(v);
-    } else if (a == "--date") {
-      if (!value(i, a, v)) return false;
-      if (v == "file")
-        o.date = daFileDate;
-      else if (v == "sys")
-        o.date = daSysDate;
-      else if (v == "max")
-        o.date = daMaxFileDate;
-      else
-        return error = "unknown date mode '" + v + "'", false;
-    } else if (a == "--replace") {
-      o.replace = true;
-    } else if (a == "--rename-dupes") {
-      o.renameDupes = true;
-    } else if (a.rfind("--", 0) == 0) {
-      error = "unknown option '" + a + "'";
-      return false;
-    } else if (o.archive.empty()) {
-      o.archive = veltool::ToEnginePath(a);
-    } else {
-      o.specs.push_back(a);
-    }
-  }
-  if (o.archive.empty()) {
-    error = "no archive given";
-    return false;
-  }
+// Fills in what the command line leaves to be derived: engine paths for the
+// archive and (except under delete) the file specifications.
+void Resolve(Options& o) {
+  o.archive = veltool::ToEnginePath(o.archive);
+  if (!o.tempDir.empty()) o.tempDir = veltool::ToEnginePath(o.tempDir);
   // Under delete the specs are masks over the names in the archive; otherwise
   // files: a bare mask is taken in the current folder, anything else is
   // resolved like the archive.
@@ -140,7 +42,6 @@ bool Parse(const std::vector<std::string>& args, Options& o, std::string& error)
       spec = bareMask ? veltool::ToEnginePath(".") + "\\" + spec : veltool::ToEnginePath(spec);
     }
   }
-  return true;
 }
 
 // "name.txt" -> "name_1.txt", "name_2.txt", ...
@@ -151,13 +52,8 @@ std::string NumberedName(const std::string& name, int n) {
   return name.substr(0, dot) + "_" + std::to_string(n) + name.substr(dot);
 }
 
-int Run(const std::vector<std::string>& args) {
-  Options o;
-  std::string error;
-  if (!Parse(args, o, error)) {
-    std::cerr << "veltool zip: " << error << "\nusage: veltool " << kUsage << "\n";
-    return 2;
-  }
+int Run(Options& o) {
+  Resolve(o);
 
   TZip zip;
   zip.SetArchiveFile(o.archive);
@@ -221,6 +117,64 @@ int Run(const std::vector<std::string>& args) {
   return errors == 0 ? 0 : 1;
 }
 
-VELTOOL_COMMAND("zip", kUsage, Run);
+// An option that takes one of the names of `names` and stores its value in `out`.
+template <typename T>
+CLI::Option* AddChoice(CLI::App* cmd, const std::string& option, T& out,
+                       std::vector<std::pair<std::string, T>> names, const std::string& help) {
+  std::vector<std::string> keys;
+  std::string text;
+  for (const auto& [name, value] : names) {
+    keys.push_back(name);
+    text += (text.empty() ? "" : "|") + name;
+  }
+  return cmd
+      ->add_option_function<std::string>(
+          option,
+          [&out, names](const std::string& v) {
+            for (const auto& [name, value] : names)
+              if (CLI::detail::to_lower(name) == CLI::detail::to_lower(v)) out = value;
+          },
+          help)
+      ->check(CLI::IsMember(keys, CLI::ignore_case))
+      ->option_text(text);
+}
+
+void Setup(CLI::App& app) {
+  auto o = std::make_shared<Options>();
+  CLI::App* cmd = veltool::AddCommand(
+      app, "zip", "add files to a zip archive (or refresh, move, delete, read)", [o] { return Run(*o); });
+  cmd->add_option("ARCHIVE", o->archive, "the zip archive")->required();
+  cmd->add_option("SPEC", o->specs, "files (folder and mask); under --switch delete: masks of entry names");
+  AddChoice<TSwitch>(
+      cmd, "--switch", o->sw,
+      {{"add", swAdd}, {"refresh", swRefresh}, {"move", swMove}, {"delete", swDelete}, {"read", swRead}},
+      "what the run does (default add)");
+  AddChoice<TCompressMethod>(cmd, "--method", o->method, {{"store", cmStore}, {"deflate", cmDeflate}},
+                             "compression method (default deflate)");
+  AddChoice<TDeflateType>(cmd, "--level", o->level,
+                          {{"S", dtDeflateS}, {"F", dtDeflateF}, {"N", dtDeflateN}, {"X", dtDeflateX}},
+                          "deflate level: S(uper fast), F(ast), N(ormal, the default), X (maximum)");
+  cmd->add_flag("--recurse", o->recurse, "descend into subfolders");
+  AddChoice<TStoredDirNames>(cmd, "--stored-names", o->storedNames,
+                             {{"none", sdNone},
+                              {"absolute", sdAbsolute},
+                              {"absolute-no-drive", sdAbsoluteNoDrv},
+                              {"absolute-no-root", sdAbsoluteNoRoot},
+                              {"relative", sdRelative},
+                              {"relative-start", sdRelativeStoreStart}},
+                             "how folder names are stored (default relative)");
+  cmd->add_option("--exclude", o->excludes, "a mask of files to leave out (repeatable)")
+      ->allow_extra_args(false);
+  cmd->add_option("--password", o->password, "encrypt the entries with this password");
+  cmd->add_option("--temp-dir", o->tempDir, "folder for the temporary archive");
+  AddChoice<TDateAttribute>(cmd, "--date", o->date,
+                            {{"file", daFileDate}, {"sys", daSysDate}, {"max", daMaxFileDate}},
+                            "date of the entries: the file's, today, the newest file's (default file)");
+  cmd->add_flag("--replace", o->replace, "a changed file replaces its entry");
+  cmd->add_flag("--rename-dupes", o->renameDupes, "a duplicate name is stored as name_1, name_2, ...");
+  cmd->footer("Prints the number of files compressed; errors go to stderr with the archive engine's number.");
+}
 
 }  // namespace
+
+VELTOOL_COMMAND("zip", Setup);

@@ -3,6 +3,7 @@
 // to an archive), then the archive comment.
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,23 +28,14 @@ std::string Hex(uint32_t v, int width) {
   return buf;
 }
 
-int RunZipList(const std::vector<std::string>& args) {
+struct Options {
   std::string file;
   bool json = false;
-  for (const auto& a : args) {
-    if (a == "--json") {
-      json = true;
-    } else if (file.empty()) {
-      file = a;
-    } else {
-      std::cerr << "usage: veltool ziplist ARCHIVE [--json]\n";
-      return 2;
-    }
-  }
-  if (file.empty()) {
-    std::cerr << "usage: veltool ziplist ARCHIVE [--json]\n";
-    return 2;
-  }
+};
+
+int RunZipList(const Options& o) {
+  const std::string& file = o.file;
+  const bool json = o.json;
   const std::string path = veltool::ToEnginePath(file);
   TFileStream32 in(path, fmOpenRead | fmShareDenyWrite);
   if (!in.Valid()) {
@@ -75,22 +67,31 @@ int RunZipList(const std::vector<std::string>& args) {
 
   const std::string comment = platform::CodePageToUtf8(list.ArchiveComment, platform::OemCodePage());
   if (json) {
-    std::cout << "{\"archive\":" << veltool::JsonString(platform::AnsiToUtf8(path)) << ",\"entries\":[";
+    veltool::Json entries = veltool::Json::array();
     for (int i = 0; i < list.Count(); ++i) {
       const THeaderEntry& e = list[i];
-      std::cout << (i ? "," : "") << "\n{\"name\":" << veltool::JsonString(DisplayName(e))
-                << ",\"method\":" << e.Method() << ",\"flags\":" << e.Flags() << ",\"crc32\":\""
-                << Hex(e.Crc32(), 8) << "\",\"compressedSize\":" << e.PackedSize()
-                << ",\"compressedHigh\":" << e.Rec.PackedHi << ",\"size\":" << e.UnpackedSize()
-                << ",\"sizeHigh\":" << e.Rec.UnpackedHi << ",\"dosDateTime\":\""
-                << zarvo::FormatDosDateTime(e.DosDateTime())
-                << "\",\"externalAttributes\":" << e.ExternalAttributes()
-                << ",\"localHeaderOffset\":" << e.Rec.LocalOffset
-                << ",\"headerCipher\":" << (e.Rec.HeaderCipher ? "true" : "false") << "}";
+      veltool::Json item;
+      item["name"] = DisplayName(e);
+      item["method"] = e.Method();
+      item["flags"] = e.Flags();
+      item["crc32"] = Hex(e.Crc32(), 8);
+      item["compressedSize"] = e.PackedSize();
+      item["compressedHigh"] = e.Rec.PackedHi;
+      item["size"] = e.UnpackedSize();
+      item["sizeHigh"] = e.Rec.UnpackedHi;
+      item["dosDateTime"] = zarvo::FormatDosDateTime(e.DosDateTime());
+      item["externalAttributes"] = e.ExternalAttributes();
+      item["localHeaderOffset"] = e.Rec.LocalOffset;
+      item["headerCipher"] = e.Rec.HeaderCipher;
+      entries.push_back(std::move(item));
     }
-    std::cout << "],\n\"comment\":" << veltool::JsonString(comment)
-              << ",\"endRecord\":" << (list.EndRecordFound ? "true" : "false")
-              << ",\"damaged\":" << (list.Damaged ? "true" : "false") << "}\n";
+    veltool::Json doc;
+    doc["archive"] = platform::AnsiToUtf8(path);
+    doc["entries"] = std::move(entries);
+    doc["comment"] = comment;
+    doc["endRecord"] = list.EndRecordFound;
+    doc["damaged"] = list.Damaged;
+    veltool::PrintJson(doc);
   } else {
     std::cout << "#name\tmethod\tflags\tcrc32\tcompressed\tcompressed_high\tsize\tsize_high\tdos_datetime"
                  "\tattributes\toffset\n";
@@ -107,7 +108,15 @@ int RunZipList(const std::vector<std::string>& args) {
   return (list.Damaged || problems > 0 || !list.EndRecordFound) ? 1 : 0;
 }
 
+void Setup(CLI::App& app) {
+  auto o = std::make_shared<Options>();
+  CLI::App* cmd =
+      veltool::AddCommand(app, "ziplist", "entries of a zip archive as the archive engine reads them",
+                          [o] { return RunZipList(*o); });
+  cmd->add_option("ARCHIVE", o->file, "the zip archive")->required();
+  veltool::AddJsonFlag(cmd, o->json);
+}
+
 }  // namespace
 
-VELTOOL_COMMAND("ziplist", "ziplist ARCHIVE [--json]   entries of a zip archive as the engine reads them",
-                RunZipList);
+VELTOOL_COMMAND("ziplist", Setup);

@@ -1,23 +1,50 @@
 // veltool — command-line companion of VelUpdate for administrators and scripts.
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <exception>
 #include <iostream>
+#include <map>
 
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "veltool.h"
+#include "veltool_version.h"
 
 namespace veltool {
 
-std::vector<Command>& Registry() {
-  static std::vector<Command> commands;
-  return commands;
+namespace {
+
+std::map<const CLI::App*, RunFn>& Runs() {
+  static std::map<const CLI::App*, RunFn> runs;
+  return runs;
+}
+
+}  // namespace
+
+std::map<std::string, SetupFn>& Registry() {
+  static std::map<std::string, SetupFn> setups;
+  return setups;
+}
+
+int RunCommand(const CLI::App* cmd) {
+  auto it = Runs().find(cmd);
+  return it == Runs().end() ? 2 : it->second();
+}
+
+CLI::App* AddCommand(CLI::App& app, const std::string& name, const std::string& description, RunFn run) {
+  CLI::App* cmd = app.add_subcommand(name, description);
+  Runs()[cmd] = std::move(run);
+  return cmd;
+}
+
+CLI::Option* AddJsonFlag(CLI::App* cmd, bool& json) {
+  return cmd->add_flag("--json", json, "write JSON (UTF-8) instead of tab-separated text");
 }
 
 std::string ToEnginePath(const std::string& arg) {
   bool dos = (arg.size() >= 2 && arg[1] == ':') || arg.rfind("\\\\", 0) == 0;
-  if (dos) return arg;
+  if (dos) return platform::Utf8ToAnsi(arg);
   std::string host = arg;
   if (host.empty() || host[0] != '/') {
     char buf[4096];
@@ -26,59 +53,65 @@ std::string ToEnginePath(const std::string& arg) {
   return platform::ToDosPath(host);
 }
 
-std::string JsonString(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
+std::string FromAnsi(std::string_view ansi) { return platform::AnsiToUtf8(ansi); }
+
+std::string JsonText(const Json& doc) { return doc.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+void PrintJson(const Json& doc) { std::cout << JsonText(doc) << '\n'; }
 
 bool StdoutIsTerminal() { return ::isatty(1) != 0; }
+bool StdinIsTerminal() { return ::isatty(0) != 0; }
 
 }  // namespace veltool
 
-static void Usage() {
-  std::cerr << "usage: veltool <command> [arguments]\n\ncommands:\n";
-  for (const auto& c : veltool::Registry()) std::cerr << "  " << c.usage << "\n";
-}
-
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    Usage();
+  CLI::App app("veltool " VELTOOL_VERSION
+               " - command-line companion of VelUpdate: tables, expressions and zip archives",
+               "veltool");
+  app.set_version_flag("--version", "veltool " VELTOOL_VERSION);
+  app.require_subcommand(1);
+  app.footer(
+      "Exit status: 0 success, 1 the work failed (the engine's message on stderr), 2 wrong command line.\n"
+      "FILE arguments are host paths or DOS paths (C:\\Velmora\\Dictionary.dbf) through the drive map.");
+  for (const auto& [name, setup] : veltool::Registry()) setup(app);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    // The message, then the usage of the command being parsed.
+    const auto chosen = app.get_subcommands();
+    const CLI::App* where = chosen.empty() ? &app : chosen.front();
+    std::cerr << "veltool" << (chosen.empty() ? "" : " " + where->get_name()) << ": " << e.what() << "\n\n"
+              << where->help(chosen.empty() ? "" : "veltool");
     return 2;
   }
-  std::string name = argv[1];
-  if (name == "-h" || name == "--help" || name == "help") {
-    Usage();
-    return 0;
+
+  // A code page the host cannot convert would turn text into '?' unseen.
+  if (std::string problem = platform::CodePageProblem(); !problem.empty()) {
+    std::cerr << "veltool: " << problem << "\n";
+    return 1;
   }
-  for (const auto& c : veltool::Registry()) {
-    if (c.name == name) {
-      std::vector<std::string> args(argv + 2, argv + argc);
-      try {
-        return c.run(args);
-      } catch (const std::exception& e) {
-        std::cerr << "veltool " << name << ": " << e.what() << "\n";
-        return 1;
-      }
-    }
+
+  const auto chosen = app.get_subcommands();
+  const CLI::App* cmd = chosen.front();
+  const std::string name = cmd->get_name();
+  try {
+    const int status = veltool::RunCommand(cmd);
+    std::cout.flush();
+    return status;
+  } catch (const veltool::Failure& e) {
+    std::cout.flush();
+    std::cerr << "veltool " << name << ": " << e.what() << "\n";
+    return 1;
+  } catch (const std::exception& e) {
+    std::cout.flush();
+    std::cerr << "veltool " << name << ": " << veltool::FromAnsi(e.what()) << "\n";
+    return 1;
   }
-  std::cerr << "veltool: unknown command '" << name << "'\n";
-  Usage();
-  return 2;
 }

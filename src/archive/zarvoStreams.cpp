@@ -124,11 +124,11 @@ std::unique_ptr<platform::File> OpenByMode(const std::string& name, uint16_t mod
   if ((mode & 3) == fmOpenWrite) access = platform::Access::Write;
   if ((mode & 3) == fmOpenReadWrite) access = platform::Access::ReadWrite;
   unsigned share = mode & 0xF0;
-  // Deny-write, deny-read and deny-none let other openers in; the host only
-  // tells exclusive from shared openers.
-  platform::Share s = (share == fmShareDenyWrite || share == 0x30 || share == fmShareDenyNone)
-                          ? platform::Share::Shared
-                          : platform::Share::Exclusive;
+  // Deny-write keeps writers out while the old archive is read; deny-read and
+  // deny-none let every other opener in.
+  platform::Share s = platform::Share::Exclusive;
+  if (share == fmShareDenyWrite) s = platform::Share::DenyWrite;
+  if (share == 0x30 || share == fmShareDenyNone) s = platform::Share::Shared;
   return platform::File::Open(name, access, s, platform::Disposition::OpenExisting);
 }
 

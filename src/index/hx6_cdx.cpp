@@ -340,7 +340,10 @@ bool HXobjCDXTag::ReadHeader() {
 }
 
 void HXobjCDXTag::WriteHeader() {
-  if (!Dirty()) return;
+  if (Dirty()) WriteHeaderBytes(kCdxHeaderSize);
+}
+
+void HXobjCDXTag::WriteHeaderBytes(size_t count) {
   uint8_t h[kCdxHeaderSize] = {};
   PutLE32(h, static_cast<uint32_t>(RootOffset()));
   PutLE32(h + 4, 0);
@@ -368,7 +371,7 @@ void HXobjCDXTag::WriteHeader() {
   std::memcpy(h + 512, key.data(), keyBytes);
   const size_t forBytes = std::min<size_t>(forText.size(), 510 - keyBytes);
   std::memcpy(h + 512 + keyBytes + 1, forText.data(), forBytes);
-  cdx_->WriteBlock(HeaderOffset(), h, kCdxHeaderSize);
+  cdx_->WriteBlock(HeaderOffset(), h, std::min<size_t>(count, kCdxHeaderSize));
   SetDirty(false);
 }
 
@@ -836,9 +839,10 @@ int64_t HXobjCDXFile::SyncFileEnd() {
 }
 
 void HXobjCDXFile::BumpChangeCounter() {
+  // The counter lives in the first block of the directory's header; the
+  // second (its empty expressions) never changes.
   directory_->SetChangeCounter(directory_->ChangeCounter() + 1);
-  directory_->SetDirty(true);
-  directory_->WriteHeader();
+  directory_->WriteHeaderBytes(kCdxBlock);
 }
 
 void HXobjCDXFile::RemoveDirectoryEntry(const std::string& name, int64_t headerOffset) {

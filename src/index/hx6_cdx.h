@@ -119,6 +119,8 @@ class HXobjCDXTag : public HXobjIndexTag {
   void PatchRightSibling(int64_t offset, int64_t right);
   void PatchLeftSibling(int64_t offset, int64_t left);
   void ReadBlockChecked(int64_t offset, uint8_t* block);
+  // Writes the first `count` bytes of the header image.
+  void WriteHeaderBytes(size_t count);
   // The key expression's value for the current record (a blank record when
   // the current one cannot give it).
   void EvaluateKeyType(ThxVariant& value);

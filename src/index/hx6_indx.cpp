@@ -123,11 +123,15 @@ void HXobjIndexTag::RequireOrderable() const {
 
 void HXobjIndexTag::EncodeKey(const ThxVariant& value, bool trim, HXobjIndexKeyData& key) {
   // The base keeps character keys as text (the formats encode their own).
-  std::string text =
-      value.Kind() == hxvString || value.Kind() == hxvRaw ? std::string(value.Bytes()) : value.AsString();
+  std::string converted;
+  std::string_view text = value.Bytes();
+  if (value.Kind() != hxvString && value.Kind() != hxvRaw) {
+    converted = value.AsString();
+    text = converted;
+  }
   if (trim)
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-  if (static_cast<int>(text.size()) > keyLength_) text.resize(static_cast<size_t>(keyLength_));
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  if (text.size() > static_cast<size_t>(keyLength_)) text = text.substr(0, static_cast<size_t>(keyLength_));
   key.SetString(text);
 }
 

@@ -17,8 +17,15 @@ namespace {
 
 constexpr uint32_t kNodesPerBlock = kHxSortBlockBytes / 10;
 constexpr uint32_t kNodeCapacity = kNodesPerBlock * kHxSortBlocks;
-// More runs than this are merged in passes, so the merge buffers stay bounded.
-constexpr size_t kMaxWays = 64;
+// More runs than this are merged in passes, so the merge buffers (a page each)
+// stay bounded.
+constexpr size_t kMaxWays = 128;
+// A node whose children list grows past this many gets a direct table of its
+// children by byte (an index beside the trie, which keeps its list); at most
+// kMaxFans of them per trie.
+constexpr int kFanThreshold = 12;
+constexpr size_t kMaxFans = 1024;
+constexpr uint8_t kFanFlag = 0x08;
 
 }  // namespace
 
@@ -67,8 +74,8 @@ class ThxSortSpill {
 
 ThxPageCollection::~ThxPageCollection() = default;
 
-void ThxPageCollection::Append(uint8_t marker, const uint8_t* key, size_t length) {
-  size_t common = 0;
+void ThxPageCollection::Append(uint8_t marker, const uint8_t* key, size_t length, size_t knownCommon) {
+  size_t common = std::min(knownCommon, std::min(length, previousLength_));
   const size_t limit = std::min(length, previousLength_);
   while (common < limit && previous_[common] == key[common]) ++common;
   const size_t differ = length - common;
@@ -181,7 +188,8 @@ uint8_t ThxSort::Weight(uint8_t byte, size_t depth) const {
 }
 
 void ThxSort::NoteMemory() {
-  size_t bytes = blocks_.size() * kHxSortBlockBytes;
+  size_t bytes = blocks_.size() * kHxSortBlockBytes + fans_.size() * sizeof(std::array<uint32_t, 256>) +
+                 fanSlots_.size() * sizeof(uint16_t);
   for (const auto& run : runs_) bytes += run->MemoryBytes();
   bytes += cursors_.size() * sizeof(Cursor);
   peakMemory_ = std::max(peakMemory_, bytes);
@@ -245,6 +253,11 @@ uint32_t ThxSort::NewNode() {
   return index;
 }
 
+uint16_t& ThxSort::FanSlot(uint32_t node) {
+  if (fanSlots_.size() <= node) fanSlots_.resize(std::max<size_t>(node + 1, blocks_.size() * kNodesPerBlock));
+  return fanSlots_[node];
+}
+
 uint8_t* ThxSort::Node(uint32_t index) const {
   return blocks_[index / kNodesPerBlock].get() + (index % kNodesPerBlock) * 10;
 }
@@ -258,6 +271,7 @@ void ThxSort::UnpackOne(uint32_t index) {
   uint8_t bytes[4];
   std::memcpy(bytes, n + 4, 4);
   const uint8_t marker = n[8] & 0xF0;
+  const uint8_t fan = n[8] & kFanFlag;
   const uint32_t child = GetLE32(n);
   const uint32_t made = NewNode();
   n = Node(index);  // the block list may have grown
@@ -265,11 +279,30 @@ void ThxSort::UnpackOne(uint32_t index) {
   PutLE32(m, child);
   std::memset(m + 4, 0, 4);
   std::memcpy(m + 4, bytes + 1, static_cast<size_t>(packed - 1));
-  m[8] = static_cast<uint8_t>(marker | (packed - 1));
+  m[8] = static_cast<uint8_t>(marker | fan | (packed - 1));
   m[9] = bytes[0];
   PutLE32(n, made);
   std::memset(n + 4, 0, 4);
   n[8] = 0;
+  if (fan) {
+    // The children list moved one node down, and its table with it.
+    FanSlot(made) = FanSlot(index);
+  }
+}
+
+void ThxSort::BuildFan(uint32_t parent) {
+  if (fansUsed_ >= kMaxFans || collation_) return;
+  if (fans_.size() <= fansUsed_) fans_.push_back(std::make_unique<std::array<uint32_t, 256>>());
+  auto& table = *fans_[fansUsed_];
+  table.fill(0);
+  for (uint32_t c = GetLE32(Node(parent)); c != 0;) {
+    const uint8_t* n = Node(c);
+    table[n[9]] = c;
+    c = (n[8] & 7) ? 0 : GetLE32(n + 4);
+  }
+  FanSlot(parent) = static_cast<uint16_t>(fansUsed_++);
+  Node(parent)[8] = static_cast<uint8_t>(Node(parent)[8] | kFanFlag);
+  NoteMemory();
 }
 
 bool ThxSort::SiblingBefore(uint8_t a, uint8_t b, size_t depth) const {
@@ -337,25 +370,50 @@ void ThxSort::Insert(uint8_t marker, const uint8_t* key, size_t length) {
     }
     if (pos >= length) {
       uint8_t* n = Node(node);
-      n[8] = static_cast<uint8_t>((n[8] & 7) | marker);
+      n[8] = static_cast<uint8_t>((n[8] & 0x0F) | marker);
       return;
     }
     const uint8_t b = key[pos];
     uint32_t prev = 0;
     uint32_t cur = GetLE32(Node(node));
-    while (cur != 0) {
-      const uint8_t* c = Node(cur);
-      if (c[9] == b || !SiblingBefore(c[9], b, pos)) break;
-      prev = cur;
-      cur = (c[8] & 7) ? 0 : GetLE32(c + 4);
-    }
-    if (cur != 0 && Node(cur)[9] == b) {
-      node = cur;
-      ++pos;
-      continue;
+    std::array<uint32_t, 256>* fan = nullptr;
+    if (Node(node)[8] & kFanFlag) {
+      fan = fans_[FanSlot(node)].get();
+      if ((*fan)[b] != 0) {
+        node = (*fan)[b];
+        ++pos;
+        continue;
+      }
+      // The nearest smaller (ascending) or greater (descending) child is the
+      // one the new node follows.
+      if (ascending_) {
+        for (int x = b - 1; x >= 0 && prev == 0; --x) prev = (*fan)[static_cast<size_t>(x)];
+      } else {
+        for (int x = b + 1; x < 256 && prev == 0; ++x) prev = (*fan)[static_cast<size_t>(x)];
+      }
+      if (prev != 0) cur = (Node(prev)[8] & 7) ? 0 : GetLE32(Node(prev) + 4);
+    } else {
+      int steps = 0;
+      while (cur != 0) {
+        const uint8_t* c = Node(cur);
+        if (c[9] == b || !SiblingBefore(c[9], b, pos)) break;
+        prev = cur;
+        cur = (c[8] & 7) ? 0 : GetLE32(c + 4);
+        ++steps;
+      }
+      if (cur != 0 && Node(cur)[9] == b) {
+        node = cur;
+        ++pos;
+        continue;
+      }
+      if (steps >= kFanThreshold) {
+        BuildFan(node);
+        if (Node(node)[8] & kFanFlag) fan = fans_[FanSlot(node)].get();
+      }
     }
     const uint32_t made = NewNode();
     Node(made)[9] = b;
+    if (fan) (*fan)[b] = made;
     if (cur != 0) PutLE32(Node(made) + 4, cur);
     if (prev != 0) {
       UnpackOne(prev);  // its sibling field must hold a sibling, not bytes
@@ -398,22 +456,30 @@ void ThxSort::EmitTrie(ThxPageCollection& run) {
     for (int i = 0; i < 256; ++i)
       if (rootIndex_[rootOrder_[i]]) stack.push_back({rootIndex_[rootOrder_[i]], 0, false});
   }
+  // Bytes before the shallowest depth written since the last key are
+  // shared with that key: the run need not compare them.
+  size_t shared = 0;
   while (!stack.empty()) {
     const Frame f = stack.back();
     stack.pop_back();
     const uint8_t* n = Node(f.node);
     size_t length = f.depth;
+    shared = std::min<size_t>(shared, f.depth);
     key[length++] = n[9];
     const int packed = n[8] & 7;
     std::memcpy(key + length, n + 4, static_cast<size_t>(packed));
     length += static_cast<size_t>(packed);
     if (f.emit) {
-      run.Append(n[8] & 0xF0, key, length);
+      run.Append(n[8] & 0xF0, key, length, shared);
+      shared = length;
       continue;
     }
     if (packed == 0 && GetLE32(n + 4) != 0) stack.push_back({GetLE32(n + 4), f.depth, false});
     const uint8_t marker = n[8] & 0xF0;
-    if (marker && ascending_) run.Append(marker, key, length);
+    if (marker && ascending_) {
+      run.Append(marker, key, length, shared);
+      shared = length;
+    }
     if (marker && !ascending_) stack.push_back({f.node, f.depth, true});
     if (GetLE32(n) != 0) stack.push_back({GetLE32(n), static_cast<uint16_t>(length), false});
   }
@@ -427,6 +493,7 @@ void ThxSort::FlushTrie() {
   runs_.push_back(std::move(run));
   nodesUsed_ = 1;
   std::memset(rootIndex_, 0, sizeof rootIndex_);
+  fansUsed_ = 0;
   trieEmpty_ = true;
   NoteMemory();
   size_t inMemory = 0;
@@ -529,6 +596,9 @@ void ThxSort::StartRetrieval() {
   accepting_ = false;
   FlushTrie();
   blocks_.clear();
+  fans_.clear();
+  fanSlots_.clear();
+  fanSlots_.shrink_to_fit();
   MergeDown();
   std::vector<ThxPageCollection*> all;
   for (auto& r : runs_) all.push_back(r.get());

@@ -25,6 +25,7 @@
 //   raw        as given
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -62,8 +63,9 @@ class ThxPageCollection {
   ThxPageCollection& operator=(const ThxPageCollection&) = delete;
   ~ThxPageCollection();
 
-  // Appends an entry; `key` includes the 4 record-number bytes.
-  void Append(uint8_t marker, const uint8_t* key, size_t length);
+  // Appends an entry; `key` includes the 4 record-number bytes. The first
+  // `knownCommon` bytes are known to equal the previous entry's.
+  void Append(uint8_t marker, const uint8_t* key, size_t length, size_t knownCommon = 0);
   // Ends writing (the last page gets its zero byte).
   void Close();
   // Moves the pages held in memory to the temporary file.
@@ -147,6 +149,8 @@ class ThxSort {
   uint32_t NewNode();
   uint8_t* Node(uint32_t index) const;
   void UnpackOne(uint32_t index);
+  void BuildFan(uint32_t parent);
+  uint16_t& FanSlot(uint32_t node);
   bool SiblingBefore(uint8_t a, uint8_t b, size_t depth) const;
   void AppendChain(uint32_t node, uint8_t marker, const uint8_t* key, size_t pos, size_t length);
   void Insert(uint8_t marker, const uint8_t* key, size_t length);
@@ -178,6 +182,9 @@ class ThxSort {
   uint8_t rootOrder_[256] = {};
   bool trieEmpty_ = true;
   uint32_t nodeLimit_ = 0;
+  std::vector<std::unique_ptr<std::array<uint32_t, 256>>> fans_;
+  std::vector<uint16_t> fanSlots_;  // the table of each node that has one
+  size_t fansUsed_ = 0;
 
   // runs and merge
   std::unique_ptr<ThxSortSpill> spill_;

@@ -1118,10 +1118,20 @@ void TKeldorDataSet::SetIndexName(const std::string& name) {
   ranged_ = false;  // the old tag's range goes with it
   h.SelectTag(name, true);
   indexName_ = name;
+  if (masterLink_.Active()) {
+    try {
+      ApplyMasterRange();
+    } catch (...) {
+      try {
+        First();
+      } catch (const std::exception&) {
+      }
+      throw;
+    }
+  }
   // The new order is in force; going to a row in it never makes the
   // selection fail.
   try {
-    if (masterLink_.Active()) ApplyMasterRange();
     if (atAnEnd || ranged_ || !h.RecordValid() || h.OutOfOrder()) {
       First();
     } else {
@@ -1198,7 +1208,7 @@ void TKeldorDataSet::ApplyMasterRange() {
     }
   } else {
     // The master's values, as text in the table's code page, in the tag's
-    // fields of a blank record; the key is the tag's expression on it.
+    // first fields of a blank record; the key is the tag's expression on it.
     std::string list;
     std::vector<Variant> values;
     for (size_t i = 0; i < masterFields.size(); ++i) {
@@ -1216,13 +1226,48 @@ void TKeldorDataSet::ApplyMasterRange() {
     }
     std::vector<uint8_t> scratch(static_cast<size_t>(recordLength_) + 1, ' ');
     scratch[static_cast<size_t>(recordLength_)] = kDbfEndOfFile;
+    ChangeFlagsKept kept(h);
+    h.BuildRecordImage(scratch.data(), list, values);
     {
-      ChangeFlagsKept kept(h);
-      h.BuildRecordImage(scratch.data(), list, values);
       RowScope scope(h, scratch.data());
       tag->BuildKey(low);
     }
     high.Assign(low);
+    if (names.size() > masterFields.size() && tag->KeyType() == hxKeyCharacter) {
+      // The tag has fields beyond the master's: the rows wanted are those
+      // whose key starts with the part the master's values decide. That
+      // part is what stays the same when the other fields change from
+      // their lowest to their highest filling.
+      {
+        RowScope scope(h, scratch.data());
+        for (size_t i = masterFields.size(); i < names.size(); ++i) {
+          const ThxDBFFields& e = h.FieldEntryByName(names[i]);
+          switch (e.type) {
+            case 'N':
+            case 'F':
+              h.PutRaw(e.number, std::string(e.width, '9'));
+              break;
+            case 'D':
+              h.PutRaw(e.number, "99991231");
+              break;
+            case 'L':
+              h.PutRaw(e.number, "T");
+              break;
+            default:
+              h.PutRaw(e.number, std::string(e.length, '\xFF'));
+              break;
+          }
+        }
+        ThxVariant other;
+        tag->BuildKey(other);
+        const std::string a = low.AsString(), b = other.AsString();
+        size_t same = 0;
+        while (same < a.size() && same < b.size() && a[same] == b[same]) ++same;
+        const std::string prefix = a.substr(0, same);
+        low.SetString(prefix);
+        high.SetString(prefix + std::string(static_cast<size_t>(std::max(tag->KeyLength(), 1)), '\xFF'));
+      }
+    }
   }
   tag->SetRange(&low, &high, hxRangeExact);
   ranged_ = true;

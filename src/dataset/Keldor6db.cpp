@@ -254,7 +254,10 @@ std::string TKeldorDataSet::TableFolder() const {
     const TStringList& aliases = KeldorAliases();
     const int i = databaseName_.empty() ? -1 : aliases.IndexOfName(databaseName_);
     const std::string value = i >= 0 ? aliases.ValueFromIndex(i) : std::string();
-    folder = value.empty() ? databaseName_ : value;
+    // A folder registered as an alias of itself is that folder as this
+    // dataset spells it (names are matched without regard to case).
+    const bool self = i >= 0 && platform::AnsiCompareText(value, aliases.Names(i)) == 0;
+    folder = value.empty() || self ? databaseName_ : value;
   }
   // No name at all is the current folder, not the root of the current drive.
   if (!folder.empty() && folder.back() != '\\') folder += '\\';

@@ -83,6 +83,12 @@ TEST(KeldorDataSet, FoldersComeFromAliasesFoldersOrTheProgramsOwnFolder) {
   ds.Close();
   ds.SetDatabaseName("EMPTY");
   EXPECT_EQ(ds.TableFolder(), "EMPTY\\");
+  // A folder that is an alias of itself keeps the spelling each dataset gives.
+  ds.SetDatabaseName("T:\\UPPER");
+  TKeldorDataSet other;
+  other.SetDatabaseName("T:\\Upper\\");
+  EXPECT_EQ(KeldorAliases().Values("t:\\upper"), "T:\\UPPER");
+  EXPECT_EQ(other.TableFolder(), "T:\\Upper\\");
 
   ds.SetDatabaseName("default directory");
   EXPECT_EQ(ds.DatabaseName(), "default directory");

@@ -13,6 +13,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "platform/signals.h"
 
 // ---- TStream32 ----
 
@@ -124,11 +125,11 @@ std::unique_ptr<platform::File> OpenByMode(const std::string& name, uint16_t mod
   if ((mode & 3) == fmOpenWrite) access = platform::Access::Write;
   if ((mode & 3) == fmOpenReadWrite) access = platform::Access::ReadWrite;
   unsigned share = mode & 0xF0;
-  // Deny-write, deny-read and deny-none let other openers in; the host only
-  // tells exclusive from shared openers.
-  platform::Share s = (share == fmShareDenyWrite || share == 0x30 || share == fmShareDenyNone)
-                          ? platform::Share::Shared
-                          : platform::Share::Exclusive;
+  // Deny-write keeps writers out while the old archive is read; deny-read and
+  // deny-none let every other opener in.
+  platform::Share s = platform::Share::Exclusive;
+  if (share == fmShareDenyWrite) s = platform::Share::DenyWrite;
+  if (share == 0x30 || share == fmShareDenyNone) s = platform::Share::Shared;
   return platform::File::Open(name, access, s, platform::Disposition::OpenExisting);
 }
 
@@ -171,6 +172,10 @@ void ReplaceByCopy(TStream32& source, const std::string& archive) {
   std::string folder = zarvo::ExtractFilePath(full);
   std::string stageName = platform::GetTempFileName(folder, "zarvo");
   if (stageName.empty()) throw EFOpenError(LoadErrorMsg(E_OPEN));
+  struct Registered {
+    int token;
+    ~Registered() { platform::UnregisterTempFile(token); }
+  } registered{platform::RegisterTempFile(stageName)};
   try {
     TFileStream32 stage(stageName, fmCreate);
     if (!stage.Valid()) throw EFOpenError(LoadErrorMsg(E_OPEN));
@@ -207,6 +212,7 @@ TTempFileStream::TTempFileStream(const std::string& archiveName, const std::stri
       deleteOption_(deleteOption) {
   // A name was made but the file could not be opened: do not leave it behind.
   if (!Valid() && !fileName_.empty()) platform::DeleteFile(fileName_);
+  if (Valid()) signalToken_ = platform::RegisterTempFile(fileName_);
 }
 
 TTempFileStream::~TTempFileStream() {
@@ -217,6 +223,8 @@ void TTempFileStream::Discard() {
   released_ = true;
   Close();
   if (!fileName_.empty()) platform::DeleteFile(fileName_);
+  platform::UnregisterTempFile(signalToken_);
+  signalToken_ = -1;
 }
 
 int64_t TTempFileStream::Read(void* buffer, int64_t count) {

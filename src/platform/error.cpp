@@ -92,6 +92,8 @@ std::string ErrorText(ErrorCode code) {
       return "The filename, directory name, or volume label syntax is incorrect.";
     case ErrorCode::NotEmpty:
       return "The directory is not empty.";
+    case ErrorCode::NameAmbiguous:
+      return "The name matches more than one file that differ only in case.";
     case ErrorCode::Io:
       return "The request could not be performed because of an I/O device error.";
   }

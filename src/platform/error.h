@@ -21,6 +21,7 @@ enum class ErrorCode {
   NotReady,          // drive letter not mapped
   InvalidName,       // a name the host cannot represent
   NotEmpty,          // folder not empty
+  NameAmbiguous,     // the name matches several files that differ only in case
   Io                 // any other host failure
 };
 

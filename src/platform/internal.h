@@ -38,7 +38,22 @@ std::optional<RemovableDisk> RemovableDiskFor(const std::string& hostPath);
 // True while some drive letter is a simulated removable disk.
 bool AnyRemovableDrive();
 
-// True when some File object (of any process) holds `hostPath` open.
+// True when some File object (of any process) holds `hostPath` open. Only a
+// snapshot: removal takes the share sentinel's write lock instead (file.cpp).
 bool IsOpenElsewhere(const std::string& hostPath);
+
+// A DOS path resolved to the host, with what the lookup of its last component
+// found (see paths.h for the rules).
+struct ResolvedPath {
+  std::string host;
+  bool found = false;      // the last component names an existing entry
+  bool ambiguous = false;  // ... found only as one of several case variants
+};
+// False (last error NotReady or InvalidName) when the path cannot be mapped.
+bool ResolvePath(const std::string& dosPath, ResolvedPath& out);
+
+// The name a listing of `hostFolder` gives its entry `hostName`; `plain` is
+// set when it is the host name's ANSI text without escapes.
+std::string ListedName(const std::string& hostFolder, const std::string& hostName, bool& plain);
 
 }  // namespace platform::detail

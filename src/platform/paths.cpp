@@ -76,6 +76,183 @@ std::string HostDirName(const std::string& hostPath) {
 
 }  // namespace detail
 
+// ---- names outside the ANSI page ----
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+void AppendEscape(std::string& out, std::string_view bytes) {
+  if (bytes.empty()) return;
+  out += '<';
+  for (unsigned char c : bytes) {
+    out += kHexDigits[c >> 4];
+    out += kHexDigits[c & 15];
+  }
+  out += '>';
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Decodes the escape starting at `i` (a '<'); false when it is none, so the
+// '<' stands for itself.
+bool DecodeEscape(std::string_view s, size_t& i, std::string& out) {
+  size_t close = s.find('>', i + 1);
+  if (close == std::string_view::npos) return false;
+  size_t digits = close - i - 1;
+  if (digits == 0 || digits % 2 != 0) return false;
+  std::string bytes;
+  for (size_t k = i + 1; k < close; k += 2) {
+    int hi = HexValue(s[k]), lo = HexValue(s[k + 1]);
+    if (hi < 0 || lo < 0) return false;
+    char b = static_cast<char>(hi * 16 + lo);
+    if (b == '/' || b == '\0') return false;  // never a separator or an end inside one name
+    bytes += b;
+  }
+  out += bytes;
+  i = close + 1;
+  return true;
+}
+
+// The DOS form of host text; `component` escapes backslashes too. `escaped`
+// tells whether any escape was written.
+std::string ToDosForm(std::string_view host, bool component, bool& escaped) {
+  std::string out;
+  out.reserve(host.size());
+  escaped = false;
+  if (!IsValidUtf8(host)) {
+    // Not UTF-8: written in the Western page by some older program.
+    for (char c : host) {
+      if (component && c == '\\') {
+        AppendEscape(out, "\\");
+        escaped = true;
+      } else {
+        out += c;
+      }
+    }
+    return out;
+  }
+  std::string pending;  // bytes of characters without an ANSI form, escaped as one run
+  size_t i = 0;
+  while (i < host.size()) {
+    size_t start = i;
+    int32_t u = NextUtf8(host, i);
+    int b = u < 0 ? -1 : AnsiByteFor(static_cast<uint32_t>(u));
+    if (b < 0 || (component && u == '\\')) {
+      pending.append(host.substr(start, i - start));
+      continue;
+    }
+    if (!pending.empty()) {
+      AppendEscape(out, pending);
+      pending.clear();
+      escaped = true;
+    }
+    out += static_cast<char>(b);
+  }
+  if (!pending.empty()) {
+    AppendEscape(out, pending);
+    escaped = true;
+  }
+  return out;
+}
+
+// Every byte that is not plain ASCII, and '<' and '\', escaped: a form that
+// decodes to exactly these bytes whatever the folder holds.
+std::string StrictDosName(std::string_view host) {
+  std::string out, pending;
+  for (char c : host) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (b >= 0x80 || c == '<' || c == '\\') {
+      pending += c;
+      continue;
+    }
+    AppendEscape(out, pending);
+    pending.clear();
+    out += c;
+  }
+  AppendEscape(out, pending);
+  return out;
+}
+
+// The context-free DOS form of a host entry, as lookups compare it; plain
+// ASCII names are their own form.
+std::string MatchForm(const char* hostName) {
+  bool plain = true;
+  for (const char* p = hostName; *p && plain; ++p)
+    plain = static_cast<unsigned char>(*p) < 0x80 && *p != '\\';
+  if (plain) return hostName;
+  return HostNameToDos(hostName);
+}
+
+}  // namespace
+
+std::string HostNameToDos(std::string_view hostName) {
+  bool escaped;
+  return ToDosForm(hostName, true, escaped);
+}
+
+std::string Utf8ToDosName(std::string_view text) {
+  bool escaped;
+  return ToDosForm(text, false, escaped);
+}
+
+std::string DosNameToHost(std::string_view dosName) {
+  std::string out;
+  out.reserve(dosName.size());
+  size_t i = 0;
+  while (i < dosName.size()) {
+    char c = dosName[i];
+    if (c == '<' && DecodeEscape(dosName, i, out)) continue;
+    if (static_cast<unsigned char>(c) < 0x80)
+      out += c;
+    else
+      AppendUtf8Char(out, AnsiCharToUnicode(c));
+    ++i;
+  }
+  return out;
+}
+
+std::string DosNameToUtf8(std::string_view dosName) {
+  std::string host = DosNameToHost(dosName);
+  if (IsValidUtf8(host)) return host;
+  return AnsiToUtf8(host);  // bytes of an older program's Western name
+}
+
+bool HasEscapes(std::string_view dosName) {
+  std::string sink;
+  for (size_t i = 0; i < dosName.size(); ++i) {
+    size_t at = i;
+    if (dosName[i] == '<' && DecodeEscape(dosName, at, sink)) return true;
+  }
+  return false;
+}
+
+namespace detail {
+
+std::string ListedName(const std::string& hostFolder, const std::string& hostName, bool& plain) {
+  bool escaped;
+  std::string name = ToDosForm(hostName, true, escaped);
+  plain = !escaped;
+  std::string back = DosNameToHost(name);
+  if (back != hostName) {
+    // The name would be read as `back`; when that entry exists, this one
+    // needs a form of its own.
+    struct stat st;
+    if (::lstat(JoinHost(hostFolder, back).c_str(), &st) == 0) {
+      name = StrictDosName(hostName);
+      plain = false;
+    }
+  }
+  return name;
+}
+
+}  // namespace detail
+
 namespace {
 
 using detail::JoinHost;
@@ -243,53 +420,89 @@ bool ParseFull(const std::string& full, DosParts& parts) {
   return false;
 }
 
-bool EqualsIgnoringAsciiCase(const char* a, const std::string& b) {
-  size_t i = 0;
-  for (; a[i] && i < b.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x += 32;
-    if (y >= 'A' && y <= 'Z') y += 32;
-    if (x != y) return false;
-  }
-  return a[i] == '\0' && i == b.size();
-}
+// Looks `dosName` up in `folder`: the host name it stands for first, then the
+// entries whose DOS form equals it, then those equal to it ignoring ASCII
+// case (the first by host bytes when there are several).
+struct Match {
+  std::string path;  // the entry found, or the name as written when none
+  bool found = false;
+  bool ambiguous = false;
+};
 
-// Finds `name` in `folder`: exact match first, then the first entry that equals
-// it ignoring ASCII case. Empty when neither exists.
-std::string FindEntry(const std::string& folder, const std::string& name) {
-  std::string exact = JoinHost(folder, name);
+Match FindEntry(const std::string& folder, const std::string& dosName) {
+  Match m;
+  m.path = JoinHost(folder, DosNameToHost(dosName));
   struct stat st;
-  if (::lstat(exact.c_str(), &st) == 0) return exact;
-  if (errno != ENOENT) return "";
+  if (::lstat(m.path.c_str(), &st) == 0) {
+    m.found = true;
+    return m;
+  }
+  if (errno != ENOENT) return m;
   DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return "";
-  std::string found;
+  if (!dir) return m;
+  std::string exact, loose;
+  int looseCount = 0;
   while (dirent* e = ::readdir(dir)) {
-    if (EqualsIgnoringAsciiCase(e->d_name, name)) {
-      found = JoinHost(folder, e->d_name);
-      break;
+    if (e->d_name[0] == '.' && (e->d_name[1] == '\0' || (e->d_name[1] == '.' && e->d_name[2] == '\0')))
+      continue;
+    std::string form = MatchForm(e->d_name);
+    if (form == dosName) {
+      if (exact.empty() || std::string_view(e->d_name) < exact) exact = e->d_name;
+    } else if (CompareTextAscii(form, dosName) == 0) {
+      ++looseCount;
+      if (loose.empty() || std::string_view(e->d_name) < loose) loose = e->d_name;
     }
   }
   ::closedir(dir);
-  return found;
+  if (!exact.empty()) {
+    m.path = JoinHost(folder, exact);
+    m.found = true;
+  } else if (looseCount > 0) {
+    m.path = JoinHost(folder, loose);
+    m.found = true;
+    m.ambiguous = looseCount > 1;
+  }
+  return m;
 }
 
-std::string Resolve(const std::string& root, const std::vector<std::string>& components) {
-  std::string cur = root;
+detail::ResolvedPath Resolve(const std::string& root, const std::vector<std::string>& components) {
+  detail::ResolvedPath r;
+  r.host = root;
+  r.found = true;  // the root itself
   bool searching = true;
   for (const std::string& comp : components) {
-    std::string hostName = AnsiToUtf8(comp);
     if (searching) {
-      std::string hit = FindEntry(cur, hostName);
-      if (!hit.empty()) {
-        cur = hit;
-        continue;
-      }
-      searching = false;  // nothing below a missing folder can exist
+      Match m = FindEntry(r.host, comp);
+      r.host = m.path;
+      r.found = m.found;
+      r.ambiguous = m.ambiguous;
+      searching = m.found;  // nothing below a missing folder can exist
+      continue;
     }
-    cur = JoinHost(cur, hostName);
+    r.host = JoinHost(r.host, DosNameToHost(comp));
+    r.found = false;
+    r.ambiguous = false;
   }
-  return cur;
+  return r;
+}
+
+// The DOS form of the host components in `tail` ("a/b/c"), below `base`.
+std::string DosTail(const std::string& base, const std::string& tail) {
+  std::string out, folder = base;
+  size_t i = 0;
+  while (i < tail.size()) {
+    size_t j = tail.find('/', i);
+    if (j == std::string::npos) j = tail.size();
+    if (j > i) {
+      std::string comp = tail.substr(i, j - i);
+      bool plain;
+      if (!out.empty()) out += '\\';
+      out += detail::ListedName(folder, comp, plain);
+      folder = JoinHost(folder, comp);
+    }
+    i = j + 1;
+  }
+  return out;
 }
 
 }  // namespace
@@ -331,24 +544,39 @@ void ResetDriveMap() {
   LoadDefaults(map);
 }
 
-std::string ToHostPath(const std::string& dosPath) {
+namespace detail {
+
+bool ResolvePath(const std::string& dosPath, ResolvedPath& out) {
+  out = ResolvedPath{};
   if (dosPath.find('\0') != std::string::npos) {
     SetLastError(ErrorCode::InvalidName);
-    return "";
+    return false;
   }
   std::string full = GetFullPathName(dosPath);
   DosParts parts;
   if (full.empty() || !ParseFull(full, parts)) {
     SetLastError(ErrorCode::InvalidName);
-    return "";
+    return false;
   }
-  if (parts.unc) return Resolve(detail::UncBase(), parts.components);
+  if (parts.unc) {
+    out = Resolve(UncBase(), parts.components);
+    return true;
+  }
   std::optional<DriveMapping> mapping = GetDriveMapping(parts.letter);
   if (!mapping) {
     SetLastError(ErrorCode::NotReady);
-    return "";
+    return false;
   }
-  return Resolve(mapping->hostRoot, parts.components);
+  out = Resolve(mapping->hostRoot, parts.components);
+  return true;
+}
+
+}  // namespace detail
+
+std::string ToHostPath(const std::string& dosPath) {
+  detail::ResolvedPath r;
+  if (!detail::ResolvePath(dosPath, r)) return "";
+  return r.host;
 }
 
 std::string ToDosPath(const std::string& hostPath) {
@@ -376,12 +604,7 @@ std::string ToDosPath(const std::string& hostPath) {
     if (serverEnd != std::string::npos && serverEnd + 1 < rest.size()) {
       size_t shareEnd = rest.find('/', serverEnd + 1);
       size_t length = unc.size() + 1 + (shareEnd == std::string::npos ? rest.size() : shareEnd);
-      if (best < 0 || length > bestLength) {
-        std::string dos = "\\\\" + rest;
-        for (char& c : dos)
-          if (c == '/') c = '\\';
-        return Utf8ToAnsi(dos);
-      }
+      if (best < 0 || length > bestLength) return "\\\\" + DosTail(unc, rest);
     }
   }
   if (best < 0) {
@@ -390,9 +613,8 @@ std::string ToDosPath(const std::string& hostPath) {
   }
   std::string rest = host.substr(bestLength);
   while (!rest.empty() && rest[0] == '/') rest.erase(0, 1);
-  for (char& c : rest)
-    if (c == '/') c = '\\';
-  return std::string(1, static_cast<char>('A' + best)) + ":\\" + Utf8ToAnsi(rest);
+  std::string base = bestLength == 0 ? "/" : host.substr(0, bestLength);
+  return std::string(1, static_cast<char>('A' + best)) + ":\\" + DosTail(base, rest);
 }
 
 std::string GetCurrentDirectory() {

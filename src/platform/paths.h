@@ -11,12 +11,33 @@
 //   \\server\share\x  $XDG_DATA_HOME/velupdate/unc/server/share/x
 //
 // Components are matched without regard to case: an exact match wins,
-// otherwise the first directory entry that equals it ignoring ASCII case.
+// otherwise a directory entry that equals it ignoring ASCII case. When two or
+// more entries differ from the name only in case and none equals it exactly,
+// the one whose host name sorts first byte by byte is taken, on every run the
+// same; a call that would create, replace, move or delete a file under such a
+// name fails with NameAmbiguous instead, since it could only pick one of the
+// variants to destroy or add yet another spelling.
+//
+// Names outside the ANSI page. Host names are UTF-8; the program's names are
+// CP1252. A host name converts character by character; host bytes that are not
+// valid UTF-8 (a name written by an older program in a Western page) are read
+// as CP1252 bytes. A character CP1252 does not have, and a backslash inside a
+// host name, are written in an escape form: "<", the host bytes in upper-case
+// hex, ">" ("日本.dbf" is "<E697A5E69CAC>.dbf"). The layer resolves the escape
+// form wherever it takes a name, so every name a listing returns opens the same
+// file again. Text between "<" and ">" that is not an even count of hex digits,
+// or that would stand for "/" or NUL, is taken literally. In the rare folder
+// where a listed name would also be read as another entry's exact name (a
+// Latin-1 "M\xFCller" beside a UTF-8 "Müller"), the listing escapes every byte
+// of the later one that is not plain ASCII, so each keeps a name of its own.
+// FileInfo (file.h) carries the name as UTF-8 text beside the DOS form, so a
+// caller that stores names (the archive) can keep the host's spelling.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -43,6 +64,20 @@ std::string ToHostPath(const std::string& dosPath);
 // Host path -> DOS path through the drive map: the longest matching drive root
 // wins, Z: is the fallback. The result is CP1252.
 std::string ToDosPath(const std::string& hostPath);
+
+// One host name component in the DOS form described above.
+std::string HostNameToDos(std::string_view hostName);
+// A DOS name or path back to host bytes: escapes decoded, CP1252 to UTF-8.
+// Backslashes outside escapes are kept (callers split paths first).
+std::string DosNameToHost(std::string_view dosName);
+// A DOS name or path as UTF-8 text (escapes decoded), for showing or storing it.
+std::string DosNameToUtf8(std::string_view dosName);
+// UTF-8 text (a name or a path from an archive, a UTF-8 INI file) to the DOS
+// form; characters CP1252 lacks become escapes, backslashes stay separators.
+// Text that is not valid UTF-8 is taken to be CP1252 already.
+std::string Utf8ToDosName(std::string_view text);
+// True when `dosName` holds an escape that DosNameToHost would decode.
+bool HasEscapes(std::string_view dosName);
 
 // The current folder in DOS form ("C:\Velmora"), and changing it.
 std::string GetCurrentDirectory();

@@ -132,6 +132,13 @@ IniFile::IniFile(const std::string& dosPath) : fileName_(dosPath) {
   }
   ::close(fd);
 
+  // Editors of today save profile files in UTF-8, often with a byte-order
+  // mark; the program reads ANSI text. A file that is not valid UTF-8 is
+  // taken to be ANSI already (what older editors wrote).
+  bool bom = text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0;
+  if (bom) text.erase(0, 3);
+  if (bom || IsValidUtf8(text)) text = Utf8ToDosName(text);
+
   bool inSection = false;
   size_t pos = 0;
   while (pos < text.size()) {

@@ -28,7 +28,11 @@ int64_t DosDateTimeToUnix(uint32_t dosDateTime);
 // A profile (INI) file, read only. Sections and keys compare without regard to
 // case, the first match wins (a repeated section is not read), a missing file
 // or key gives the default. Values are trimmed of surrounding blanks and of a
-// pair of enclosing quotes; lines starting with ';' are comments.
+// pair of enclosing quotes; lines starting with ';' are comments. A UTF-8 file
+// (with or without a byte-order mark) is converted to the ANSI page, a
+// character the page lacks kept in the escape form the path layer resolves
+// (paths.h), so a folder named outside the page still works; a file that is
+// not valid UTF-8 is read as ANSI.
 class IniFile {
  public:
   explicit IniFile(const std::string& dosPath);

@@ -28,6 +28,57 @@ struct CodePage {
   std::unordered_map<uint32_t, uint8_t> fromUnicode;
 };
 
+// The upper halves of the three pages the program always needs, carried here
+// so that they never depend on the host's iconv. Index 0 is byte 0x80; -1
+// marks a byte the page leaves undefined. The lower halves are ASCII.
+constexpr int32_t kCp1252High[128] = {
+    0x20AC, -1,     0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152,
+    -1,     0x017D, -1,     -1,     0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x02DC, 0x2122,
+    0x0161, 0x203A, 0x0153, -1,     0x017E, 0x0178, 0x00A0, 0x00A1, 0x00A2, 0x00A3, 0x00A4, 0x00A5, 0x00A6,
+    0x00A7, 0x00A8, 0x00A9, 0x00AA, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x00AF, 0x00B0, 0x00B1, 0x00B2, 0x00B3,
+    0x00B4, 0x00B5, 0x00B6, 0x00B7, 0x00B8, 0x00B9, 0x00BA, 0x00BB, 0x00BC, 0x00BD, 0x00BE, 0x00BF, 0x00C0,
+    0x00C1, 0x00C2, 0x00C3, 0x00C4, 0x00C5, 0x00C6, 0x00C7, 0x00C8, 0x00C9, 0x00CA, 0x00CB, 0x00CC, 0x00CD,
+    0x00CE, 0x00CF, 0x00D0, 0x00D1, 0x00D2, 0x00D3, 0x00D4, 0x00D5, 0x00D6, 0x00D7, 0x00D8, 0x00D9, 0x00DA,
+    0x00DB, 0x00DC, 0x00DD, 0x00DE, 0x00DF, 0x00E0, 0x00E1, 0x00E2, 0x00E3, 0x00E4, 0x00E5, 0x00E6, 0x00E7,
+    0x00E8, 0x00E9, 0x00EA, 0x00EB, 0x00EC, 0x00ED, 0x00EE, 0x00EF, 0x00F0, 0x00F1, 0x00F2, 0x00F3, 0x00F4,
+    0x00F5, 0x00F6, 0x00F7, 0x00F8, 0x00F9, 0x00FA, 0x00FB, 0x00FC, 0x00FD, 0x00FE, 0x00FF};
+
+constexpr int32_t kCp437High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE,
+    0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6,
+    0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA,
+    0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502,
+    0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510, 0x2514,
+    0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550,
+    0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C,
+    0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320,
+    0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0};
+
+constexpr int32_t kCp850High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE,
+    0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6,
+    0x00DC, 0x00F8, 0x00A3, 0x00D8, 0x00D7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA,
+    0x00BA, 0x00BF, 0x00AE, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502,
+    0x2524, 0x00C1, 0x00C2, 0x00C0, 0x00A9, 0x2563, 0x2551, 0x2557, 0x255D, 0x00A2, 0x00A5, 0x2510, 0x2514,
+    0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x00E3, 0x00C3, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550,
+    0x256C, 0x00A4, 0x00F0, 0x00D0, 0x00CA, 0x00CB, 0x00C8, 0x0131, 0x00CD, 0x00CE, 0x00CF, 0x2518, 0x250C,
+    0x2588, 0x2584, 0x00A6, 0x00CC, 0x2580, 0x00D3, 0x00DF, 0x00D4, 0x00D2, 0x00F5, 0x00D5, 0x00B5, 0x00FE,
+    0x00DE, 0x00DA, 0x00DB, 0x00D9, 0x00FD, 0x00DD, 0x00AF, 0x00B4, 0x00AD, 0x00B1, 0x2017, 0x00BE, 0x00B6,
+    0x00A7, 0x00F7, 0x00B8, 0x00B0, 0x00A8, 0x00B7, 0x00B9, 0x00B3, 0x00B2, 0x25A0, 0x00A0};
+
+const int32_t* BuiltInHighHalf(int codePage) {
+  switch (codePage) {
+    case 1252:
+      return kCp1252High;
+    case 437:
+      return kCp437High;
+    case 850:
+      return kCp850High;
+  }
+  return nullptr;
+}
+
 iconv_t OpenToUtf32(int codePage) {
   const std::string names[] = {"CP" + std::to_string(codePage), "IBM" + std::to_string(codePage),
                                "WINDOWS-" + std::to_string(codePage)};
@@ -38,30 +89,39 @@ iconv_t OpenToUtf32(int codePage) {
   return reinterpret_cast<iconv_t>(-1);
 }
 
-std::unique_ptr<CodePage> BuildCodePage(int codePage) {
-  auto page = std::make_unique<CodePage>();
+// The page from iconv; false when the host has no converter for it.
+bool ReadFromIconv(int codePage, std::array<int32_t, 256>& toUnicode) {
   iconv_t cd = OpenToUtf32(codePage);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   for (int b = 0; b < 256; ++b) {
     int32_t u = -1;
-    if (cd != reinterpret_cast<iconv_t>(-1)) {
-      char in[1] = {static_cast<char>(b)};
-      unsigned char out[8];
-      char* inPtr = in;
-      char* outPtr = reinterpret_cast<char*>(out);
-      size_t inLeft = 1, outLeft = sizeof out;
-      ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
-      if (::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) && inLeft == 0 &&
-          outLeft == 4) {
-        u = static_cast<int32_t>(out[0] | (out[1] << 8) | (out[2] << 16) | (uint32_t(out[3]) << 24));
-      }
-    } else if (b < 0x80) {
-      u = b;  // an unknown page still carries ASCII
+    char in[1] = {static_cast<char>(b)};
+    unsigned char out[8];
+    char* inPtr = in;
+    char* outPtr = reinterpret_cast<char*>(out);
+    size_t inLeft = 1, outLeft = sizeof out;
+    ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    if (::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) && inLeft == 0 &&
+        outLeft == 4) {
+      u = static_cast<int32_t>(out[0] | (out[1] << 8) | (out[2] << 16) | (uint32_t(out[3]) << 24));
     }
-    // Windows gives the five holes of its Western page the C1 control of the same value.
-    if (u < 0 && codePage == 1252 && (b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D)) u = b;
-    page->toUnicode[b] = u;
+    toUnicode[b] = u;
   }
-  if (cd != reinterpret_cast<iconv_t>(-1)) ::iconv_close(cd);
+  ::iconv_close(cd);
+  return true;
+}
+
+std::unique_ptr<CodePage> BuildCodePage(int codePage) {
+  auto page = std::make_unique<CodePage>();
+  if (const int32_t* high = BuiltInHighHalf(codePage)) {
+    for (int b = 0; b < 256; ++b) page->toUnicode[b] = b < 0x80 ? b : high[b - 0x80];
+  } else if (!ReadFromIconv(codePage, page->toUnicode)) {
+    // CodePageProblem() reports this at start-up; until then the page carries ASCII only.
+    for (int b = 0; b < 256; ++b) page->toUnicode[b] = b < 0x80 ? b : -1;
+  }
+  // Windows gives the five holes of its Western page the C1 control of the same value.
+  if (codePage == 1252)
+    for (int b : {0x81, 0x8D, 0x8F, 0x90, 0x9D}) page->toUnicode[b] = b;
   for (int b = 0; b < 256; ++b) {
     int32_t u = page->toUnicode[b];
     if (u >= 0) page->fromUnicode.emplace(static_cast<uint32_t>(u), static_cast<uint8_t>(b));
@@ -169,14 +229,63 @@ int32_t DecodeUtf8(std::string_view s, size_t& i) {
 
 }  // namespace
 
-int OemCodePage() {
+namespace {
+// VELUPDATE_OEMCP as a page number; 0 when unset, -1 when it is no number.
+int OemCodePageSetting() {
   const char* env = std::getenv("VELUPDATE_OEMCP");
-  if (env && *env) {
-    char* end = nullptr;
-    long v = std::strtol(env, &end, 10);
-    if (end && *end == '\0' && v > 0 && v < 65536) return static_cast<int>(v);
-  }
-  return 437;
+  if (!env || !*env) return 0;
+  char* end = nullptr;
+  long v = std::strtol(env, &end, 10);
+  if (end && *end == '\0' && v > 0 && v < 65536) return static_cast<int>(v);
+  return -1;
+}
+}  // namespace
+
+int OemCodePage() {
+  int setting = OemCodePageSetting();
+  return setting > 0 ? setting : 437;
+}
+
+bool CodePageAvailable(int codePage) {
+  if (BuiltInHighHalf(codePage)) return true;
+  iconv_t cd = OpenToUtf32(codePage);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  ::iconv_close(cd);
+  return true;
+}
+
+std::string CodePageProblem() {
+  int setting = OemCodePageSetting();
+  const char* env = std::getenv("VELUPDATE_OEMCP");
+  if (setting < 0)
+    return std::string("VELUPDATE_OEMCP=") + env + " is not a code page number (for example 437, 850 or 866)";
+  if (setting > 0 && !CodePageAvailable(setting))
+    return "the OEM code page " + std::to_string(setting) +
+           " named by VELUPDATE_OEMCP is not available: the host's iconv has no converter for it";
+  return "";
+}
+
+bool IsValidUtf8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size())
+    if (DecodeUtf8(text, i) < 0) return false;
+  return true;
+}
+
+int32_t NextUtf8(std::string_view text, size_t& i) { return DecodeUtf8(text, i); }
+
+void AppendUtf8Char(std::string& out, uint32_t codePoint) { AppendUtf8(out, codePoint); }
+
+int AnsiByteFor(uint32_t codePoint) {
+  static const CodePage& page = GetCodePage(kAnsiCodePage);  // built in: never changes
+  auto it = page.fromUnicode.find(codePoint);
+  return it == page.fromUnicode.end() ? -1 : it->second;
+}
+
+uint32_t AnsiCharToUnicode(char c) {
+  static const CodePage& page = GetCodePage(kAnsiCodePage);
+  int32_t u = page.toUnicode[static_cast<uint8_t>(c)];
+  return u < 0 ? static_cast<uint32_t>(kSubstitute) : static_cast<uint32_t>(u);
 }
 
 std::string AnsiToOem(std::string_view text) {

@@ -5,15 +5,25 @@
 // byte and never fail: a character without a counterpart becomes the target
 // page's substitute ('?' for 8-bit pages). Case mapping and comparison follow
 // CP1252 (accented letters included) whatever the host's locale.
+//
+// CP1252, CP437 and CP850 are built in; any other page comes from the host's
+// iconv. A page iconv does not have is reported by CodePageProblem(), which
+// the programs check at start-up, so that it never turns text into '?' unseen.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace platform {
 
 int OemCodePage();
+// True when the page is built in or the host's iconv converts it.
+bool CodePageAvailable(int codePage);
+// Empty when the configured pages are usable; otherwise a sentence naming the
+// setting and the problem (VELUPDATE_OEMCP not a number, or a page the host lacks).
+std::string CodePageProblem();
 
 std::string AnsiToOem(std::string_view text);
 std::string OemToAnsi(std::string_view text);
@@ -25,6 +35,15 @@ std::string Utf8ToAnsi(std::string_view text);
 // Any single-byte code page by number (437, 850, 866, 1251 ...) to and from UTF-8.
 std::string CodePageToUtf8(std::string_view text, int codePage);
 std::string Utf8ToCodePage(std::string_view text, int codePage);
+
+// UTF-8 helpers. NextUtf8 decodes the character at `i` and moves past it; a
+// malformed sequence yields -1 and moves one byte on.
+bool IsValidUtf8(std::string_view text);
+int32_t NextUtf8(std::string_view text, size_t& i);
+void AppendUtf8Char(std::string& out, uint32_t codePoint);
+// The CP1252 byte of a Unicode character, -1 when the page has none; and back.
+int AnsiByteFor(uint32_t codePoint);
+uint32_t AnsiCharToUnicode(char c);
 
 char AnsiUpperChar(char c);
 char AnsiLowerChar(char c);

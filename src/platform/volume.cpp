@@ -7,7 +7,6 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <fstream>
@@ -162,15 +161,22 @@ std::string FileSystemOf(const std::string& host) {
   return bestType.empty() ? "ext4" : bestType;
 }
 
-bool ProbeWritable(const std::string& host) {
-  static std::atomic<unsigned> counter{0};
-  std::string probe = detail::JoinHost(
-      host, ".velupdate-probe-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-  int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return errno == EEXIST;
-  ::close(fd);
-  ::unlink(probe.c_str());
-  return true;
+// The folder a query is about: the deepest existing folder on the path given,
+// not above the drive's root.
+std::string QueriedFolder(const std::string& path, const std::string& hostRoot) {
+  std::string host = ToHostPath(path);
+  if (host.empty()) return hostRoot;
+  while (host.size() > hostRoot.size() && !IsFolder(host)) host = detail::HostDirName(host);
+  return host.size() >= hostRoot.size() && IsFolder(host) ? host : hostRoot;
+}
+
+// Write protection is a property of the volume: a read-only mount. A folder
+// the user may not write to (the host root "/" behind Z:) is a matter of
+// access rights, reported as "access denied" when a file is created there.
+// Nothing is created to find out.
+bool IsWriteProtected(const std::string& hostFolder, const struct statvfs& vfs) {
+  if ((vfs.f_flag & ST_RDONLY) != 0) return true;
+  return ::access(hostFolder.c_str(), W_OK) != 0 && errno == EROFS;
 }
 
 }  // namespace
@@ -189,15 +195,18 @@ bool GetVolumeInfo(const std::string& root, VolumeInfo& info) {
     SetLastError(ErrorCode::NotReady);
     return false;
   }
+  // The figures are those of the file system holding the folder asked about:
+  // one drive letter may span several host file systems.
+  std::string folder = t.remote ? t.hostRoot : QueriedFolder(root, t.hostRoot);
   struct statvfs vfs;
-  if (::statvfs(t.hostRoot.c_str(), &vfs) != 0) {
+  if (::statvfs(folder.c_str(), &vfs) != 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
   info.ready = true;
   uint64_t hostTotal = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
   uint64_t hostFree = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
-  info.writeProtected = (vfs.f_flag & ST_RDONLY) != 0 || !ProbeWritable(t.hostRoot);
+  info.writeProtected = IsWriteProtected(folder, vfs);
   if (t.removable) {
     uint64_t used = detail::FolderBytes(t.hostRoot);
     info.totalBytes = t.capacity;
@@ -211,7 +220,7 @@ bool GetVolumeInfo(const std::string& root, VolumeInfo& info) {
   } else {
     info.totalBytes = hostTotal;
     info.freeBytes = hostFree;
-    info.fileSystem = FileSystemOf(t.hostRoot);
+    info.fileSystem = FileSystemOf(folder);
     uint64_t fsid = static_cast<uint64_t>(vfs.f_fsid);
     info.serial = static_cast<uint32_t>(fsid ^ (fsid >> 32));
   }

@@ -7,6 +7,12 @@
 // Changing the disk is remapping the letter to another folder. A simulated
 // disk keeps its label and serial number in memory, per host folder; the
 // serial starts as a hash of the folder's path.
+//
+// On other drives the figures (sizes, serial, file system, write protection)
+// are those of the host file system holding the deepest existing folder of
+// the path asked about, since one letter may span several host file systems.
+// A query never creates anything: write protection means a read-only mount,
+// not a folder the user may not write to.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +30,7 @@ struct VolumeInfo {
   uint32_t serial = 0;  // file-system id on the host
   std::string fileSystem;
   DriveType type = DriveType::Unknown;
-  bool writeProtected = false;
+  bool writeProtected = false;  // a read-only file system
 };
 
 // `root` is any DOS path on the drive ("A:\", "C:\Velmora\x.zip").

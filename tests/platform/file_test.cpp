@@ -370,3 +370,24 @@ TEST(File, MoveToTrashKeepsFreedesktopLayout) {
   EXPECT_TRUE(fs::exists(trash + "/info/old file.2.zip.trashinfo"));
   EXPECT_FALSE(MoveToTrash(drive.Dos("work\\missing")));
 }
+
+TEST(File, FolderIdentityTellsFoldersApartThroughLinks) {
+  TempDrive drive;
+  fs::create_directories(drive.Host("data/sub"));
+  fs::create_directories(drive.Host("other"));
+  fs::create_directory_symlink(drive.Host("data"), drive.Host("other/loop"));
+  WriteHostFile(drive.Host("file.txt"), "x");
+  FileIdentity data, viaLink, sub, other;
+  ASSERT_TRUE(GetFolderIdentity(drive.Dos("DATA"), data));
+  ASSERT_TRUE(GetFolderIdentity(drive.Dos("other\\loop"), viaLink));
+  ASSERT_TRUE(GetFolderIdentity(drive.Dos("data\\sub\\.."), sub));
+  ASSERT_TRUE(GetFolderIdentity(drive.Dos("other"), other));
+  EXPECT_EQ(viaLink, data);  // a link back into a scanned folder is recognised
+  EXPECT_EQ(sub, data);
+  EXPECT_FALSE(other == data);
+  FileIdentity none;
+  EXPECT_FALSE(GetFolderIdentity(drive.Dos("missing"), none));
+  EXPECT_EQ(LastError(), ErrorCode::PathNotFound);
+  EXPECT_FALSE(GetFolderIdentity(drive.Dos("file.txt"), none));
+  EXPECT_EQ(LastError(), ErrorCode::PathNotFound);
+}

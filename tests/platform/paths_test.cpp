@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
 
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/text.h"
 #include "support/host_files.h"
 #include "support/scoped_env.h"
 #include "support/temp_drive.h"
@@ -199,4 +201,154 @@ TEST(DosPaths, TemporaryNamesAndProgramFolders) {
   std::string exe = ExecutablePath();
   EXPECT_TRUE(FileExists(exe)) << exe;
   EXPECT_NE(exe.find("platform_tests"), std::string::npos);
+}
+
+namespace {
+
+// Every name a listing of `dosFolder` returns opens again, and opens the file
+// it was listed for (each test file holds the name it is listed under).
+void ExpectEveryListedNameOpens(const std::string& dosFolder, size_t expectedCount) {
+  std::vector<FileInfo> list;
+  ASSERT_TRUE(ListDirectory(dosFolder, list));
+  EXPECT_EQ(list.size(), expectedCount);
+  for (const FileInfo& e : list) {
+    FileInfo again;
+    ASSERT_TRUE(GetFileInfo(dosFolder + "\\" + e.name, again)) << e.name;
+    EXPECT_EQ(again.name, e.name);
+    EXPECT_EQ(again.utf8Name, e.utf8Name);
+    if (e.attributes & kAttrDirectory) continue;
+    EXPECT_EQ(ReadDos(dosFolder + "\\" + e.name), e.name);
+  }
+}
+
+std::string NameOf(const std::vector<FileInfo>& list, const std::string& utf8) {
+  for (const FileInfo& e : list)
+    if (e.utf8Name == utf8) return e.name;
+  return "<not listed>";
+}
+
+}  // namespace
+
+TEST(DosPaths, NamesOutsideTheAnsiPageStayReachable) {
+  TempDrive drive('T');
+  const std::string japanese = "\xE6\x97\xA5\xE6\x9C\xAC.dbf";  // 日本.dbf
+  const std::string latin1 = "M\xFCller.dbf";                   // not UTF-8: an older program's name
+  const std::string euro =
+      "\xE2\x82\xAC"
+      "uro.txt";                                // €uro.txt, in the ANSI page
+  const std::string slash = "back\\slash.txt";  // a backslash inside a host name
+  const std::string literal = "a<41>b.txt";     // looks like an escape
+  // Each file holds the name it should be listed under, so a test can tell which opened.
+  WriteHostFile(drive.Host(japanese), "<E697A5E69CAC>.dbf");
+  WriteHostFile(drive.Host(latin1), "M\xFCller.dbf");
+  WriteHostFile(drive.Host(euro), "\x80uro.txt");
+  WriteHostFile(drive.Host(slash), "back<5C>slash.txt");
+  WriteHostFile(drive.Host(literal), "a<41>b.txt");
+
+  std::vector<FileInfo> list;
+  ASSERT_TRUE(ListDirectory("T:\\", list));
+  EXPECT_EQ(NameOf(list, japanese), "<E697A5E69CAC>.dbf");
+  EXPECT_EQ(NameOf(list, "M\xC3\xBCller.dbf"), "M\xFCller.dbf");  // read as the ANSI page
+  EXPECT_EQ(NameOf(list, euro), "\x80uro.txt");
+  EXPECT_EQ(NameOf(list, slash), "back<5C>slash.txt");
+  EXPECT_EQ(NameOf(list, literal), "a<41>b.txt");
+  for (const FileInfo& e : list) EXPECT_EQ(e.plainName, e.utf8Name != japanese && e.utf8Name != slash);
+  EXPECT_EQ(ReadDos("T:\\<E697A5E69CAC>.dbf"), "<E697A5E69CAC>.dbf");
+  EXPECT_EQ(ReadDos("T:\\<e697a5e69cac>.DBF"), "<E697A5E69CAC>.dbf");  // case does not matter here either
+  EXPECT_EQ(ReadDos("T:\\m\xFCller.DBF"), "M\xFCller.dbf");
+  EXPECT_EQ(ReadDos("T:\\back<5C>slash.txt"), "back<5C>slash.txt");
+  EXPECT_EQ(ReadDos("T:\\a<41>b.txt"), "a<41>b.txt");
+  EXPECT_EQ(DosNameToUtf8("<E697A5E69CAC>.dbf"), japanese);
+  EXPECT_EQ(DosNameToUtf8("M<FC>ller.dbf"), "M\xC3\xBCller.dbf");
+
+  // The escape form creates such names too, and paths carry it.
+  {
+    auto f =
+        File::Open("T:\\<D0BCD0B8D180>.txt", Access::ReadWrite, Share::Exclusive, Disposition::CreateNew);
+    ASSERT_TRUE(f);
+    f->WriteAt(0, "<D0BCD0B8D180>.txt", 18);
+  }
+  EXPECT_TRUE(fs::exists(drive.Host("\xD0\xBC\xD0\xB8\xD1\x80.txt")));  // мир.txt
+  fs::create_directories(drive.Host(japanese + ".d/sub"));
+  EXPECT_EQ(ToDosPath(drive.Host(japanese + ".d/sub/x.dbf")), "T:\\<E697A5E69CAC>.dbf.d\\sub\\x.dbf");
+  EXPECT_EQ(ToHostPath("T:\\<E697A5E69CAC>.dbf.d\\SUB\\x.dbf"), drive.Host(japanese + ".d/sub/x.dbf"));
+
+  // Text that is no escape stands for itself; an escape never makes a separator.
+  EXPECT_EQ(DosNameToHost("a<4>b<ZZ>c<>d<2F>e<00>f<"), "a<4>b<ZZ>c<>d<2F>e<00>f<");
+  EXPECT_EQ(Utf8ToDosName("C:\\Daten\\\xE6\x97\xA5\\caf\xC3\xA9"), "C:\\Daten\\<E697A5>\\caf\xE9");
+  EXPECT_EQ(Utf8ToDosName("caf\xE9"), "caf\xE9");  // not UTF-8: ANSI already
+  EXPECT_TRUE(HasEscapes("x<E697A5>"));
+  EXPECT_FALSE(HasEscapes("x<2F> <4> <>"));
+  ExpectEveryListedNameOpens("T:", 7);
+}
+
+TEST(DosPaths, ANameReadTwoWaysGetsAFormOfItsOwn) {
+  TempDrive drive('T');
+  // A Latin-1 "Müller" and a UTF-8 "Müller" would list the same; the Latin-1
+  // one is given its bytes in escapes. Likewise a literal name that reads as
+  // an escape of an existing one.
+  WriteHostFile(drive.Host("M\xFCller.dbf"), "M<FC>ller.dbf");
+  WriteHostFile(drive.Host("M\xC3\xBCller.dbf"), "M\xFCller.dbf");
+  WriteHostFile(drive.Host("\xE6\x97\xA5.txt"), "<E697A5>.txt");
+  WriteHostFile(drive.Host("<E697A5>.txt"), "<3C>E697A5>.txt");
+  std::vector<FileInfo> list;
+  ASSERT_TRUE(ListDirectory("T:\\", list));
+  std::vector<std::string> names;
+  for (const FileInfo& e : list) names.push_back(e.name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"<3C>E697A5>.txt", "<E697A5>.txt", "M<FC>ller.dbf", "M\xFCller.dbf"}));
+  for (const FileInfo& e : list) EXPECT_EQ(ReadDos("T:\\" + e.name), e.name);
+}
+
+TEST(DosPaths, CaseVariantsResolveTheSameWayEveryRun) {
+  TempDrive drive('T');
+  // Made in both orders: the directory order must not decide.
+  WriteHostFile(drive.Host("one/Data.dbf"), "Data");
+  WriteHostFile(drive.Host("one/DATA.dbf"), "DATA");
+  WriteHostFile(drive.Host("two/DATA.dbf"), "DATA");
+  WriteHostFile(drive.Host("two/Data.dbf"), "Data");
+  for (const char* folder : {"one", "two"}) {
+    SCOPED_TRACE(folder);
+    std::string dir = drive.Dos(folder) + "\\";
+    EXPECT_EQ(ReadDos(dir + "data.dbf"), "DATA");  // the first by host bytes
+    EXPECT_EQ(ReadDos(dir + "Data.dbf"), "Data");  // an exact match wins
+    EXPECT_EQ(ReadDos(dir + "DATA.dbf"), "DATA");
+    // Writing under the inexact name would pick one variant to destroy.
+    EXPECT_FALSE(
+        File::Open(dir + "data.DBF", Access::ReadWrite, Share::Exclusive, Disposition::CreateAlways));
+    EXPECT_EQ(LastError(), ErrorCode::NameAmbiguous);
+    EXPECT_FALSE(DeleteFile(dir + "data.dbf"));
+    EXPECT_EQ(LastError(), ErrorCode::NameAmbiguous);
+    WriteHostFile(drive.Host(std::string(folder) + "/new.dbf"), "new");
+    EXPECT_FALSE(MoveFileReplace(dir + "new.dbf", dir + "data.dbf"));
+    EXPECT_EQ(LastError(), ErrorCode::NameAmbiguous);
+    EXPECT_FALSE(CopyFile(dir + "new.dbf", dir + "dAta.dbf", false));
+    EXPECT_EQ(LastError(), ErrorCode::NameAmbiguous);
+    EXPECT_FALSE(MoveFile(dir + "data.dbf", dir + "moved.dbf"));
+    EXPECT_EQ(LastError(), ErrorCode::NameAmbiguous);
+    EXPECT_EQ(ReadDos(dir + "Data.dbf"), "Data");
+    EXPECT_EQ(ReadDos(dir + "DATA.dbf"), "DATA");
+    // The exact names still work for everything.
+    EXPECT_TRUE(MoveFileReplace(dir + "new.dbf", dir + "Data.dbf"));
+    EXPECT_EQ(ReadDos(dir + "Data.dbf"), "new");
+    EXPECT_TRUE(DeleteFile(dir + "DATA.dbf"));
+    EXPECT_EQ(ReadDos(dir + "data.dbf"), "new");  // one variant left: no doubt any more
+  }
+}
+
+TEST(DosPaths, ALongerNameIsNoMatch) {
+  TempDrive drive('T');
+  WriteHostFile(drive.Host("report.txt.old"), "old");
+  EXPECT_EQ(ToHostPath("T:\\REPORT.TXT"), drive.Host("REPORT.TXT"));
+  EXPECT_FALSE(FileExists("T:\\REPORT.TXT"));
+  EXPECT_FALSE(File::Open("T:\\REPORT.TXT", Access::Read, Share::Shared));
+  EXPECT_EQ(LastError(), ErrorCode::FileNotFound);
+  EXPECT_FALSE(DeleteFile("T:\\report.txt"));
+  EXPECT_EQ(LastError(), ErrorCode::FileNotFound);
+  auto f = File::Open("T:\\REPORT.TXT", Access::ReadWrite, Share::Exclusive, Disposition::CreateAlways);
+  ASSERT_TRUE(f);
+  f.reset();
+  EXPECT_EQ(ReadHostFile(drive.Host("report.txt.old")), "old");
+  EXPECT_TRUE(fs::exists(drive.Host("REPORT.TXT")));
 }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/file.h"
 #include "support/scoped_env.h"
 #include "support/temp_drive.h"
 
@@ -102,4 +103,38 @@ TEST(System, IniFileRules) {
   EXPECT_EQ(missing.ReadInteger("Database", "Drive", 3), 3);
   EXPECT_FALSE(missing.SectionExists("Database"));
   EXPECT_EQ(missing.FileName(), drive.Dos("none.ini"));
+}
+
+TEST(System, IniFileInUtf8OrAnsi) {
+  TempDrive drive;
+  // Saved by a present-day editor: UTF-8 with a byte-order mark before the
+  // first section, a folder name in and one outside the ANSI page.
+  std::ofstream(drive.Host("utf8.ini"), std::ios::binary)
+      << "\xEF\xBB\xBF[Database]\r\nDrive=C:\r\nPath=\\Donn\xC3\xA9"
+         "es\\\xE6\x97\xA5\xE6\x9C\xAC\\\r\n"
+      << "Note=\xE2\x82\xAC 5\r\n";
+  IniFile utf8(drive.Dos("utf8.ini"));
+  EXPECT_TRUE(utf8.SectionExists("Database"));
+  EXPECT_EQ(utf8.ReadString("Database", "Drive", ""), "C:");
+  EXPECT_EQ(utf8.ReadString("Database", "Path", ""),
+            "\\Donn\xE9"
+            "es\\<E697A5E69CAC>\\");
+  EXPECT_EQ(utf8.ReadString("Database", "Note", ""), "\x80 5");
+  // The escape form of the folder name finds the folder.
+  std::filesystem::create_directories(
+      drive.Host("Donn\xC3\xA9"
+                 "es/\xE6\x97\xA5\xE6\x9C\xAC"));
+  EXPECT_TRUE(DirectoryExists(drive.Dos("") + utf8.ReadString("Database", "Path", "").substr(1)));
+
+  // Saved by an older editor in the ANSI page (not valid UTF-8): read as it is.
+  std::ofstream(drive.Host("ansi.ini"), std::ios::binary) << "[Database]\nPath=\\Donn\xE9"
+                                                             "es\\\n";
+  IniFile ansi(drive.Dos("ansi.ini"));
+  EXPECT_EQ(ansi.ReadString("Database", "Path", ""),
+            "\\Donn\xE9"
+            "es\\");
+
+  // A byte-order mark alone does not hide the first section.
+  std::ofstream(drive.Host("bom.ini"), std::ios::binary) << "\xEF\xBB\xBF[Database]\nDrive=D:\n";
+  EXPECT_EQ(IniFile(drive.Dos("bom.ini")).ReadString("Database", "Drive", "none"), "D:");
 }

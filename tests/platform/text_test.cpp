@@ -1,8 +1,10 @@
 #include "platform/text.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "support/scoped_env.h"
@@ -134,4 +136,60 @@ TEST(Text, LocaleFormats) {
   }
   ScopedEnv fmt("VELUPDATE_SHORTDATE", "dd/MM/yyyy");
   EXPECT_EQ(ShortDateFormat(), "dd/MM/yyyy");
+}
+
+TEST(Text, BuiltInPagesAgreeWithIconvAndNeedNoConverter) {
+  // The three pages the program always needs are carried inside it; where the
+  // host's iconv has them too, both must read every byte the same way.
+  for (int page : {1252, 437, 850}) {
+    EXPECT_TRUE(CodePageAvailable(page));
+    iconv_t cd = ::iconv_open("UTF-8", ("CP" + std::to_string(page)).c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) continue;
+    for (int b = 0x80; b < 0x100; ++b) {
+      char in[1] = {static_cast<char>(b)};
+      char out[8];
+      char* inPtr = in;
+      char* outPtr = out;
+      size_t inLeft = 1, outLeft = sizeof out;
+      ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
+      if (::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1)) continue;  // a hole
+      EXPECT_EQ(CodePageToUtf8(std::string(1, static_cast<char>(b)), page),
+                std::string(out, sizeof out - outLeft))
+          << "CP" << page << " byte " << b;
+    }
+    ::iconv_close(cd);
+  }
+  EXPECT_EQ(CodePageToUtf8("\x9E\xD5\xF2", 850), "\xC3\x97\xC4\xB1\xE2\x80\x97");  // × ı ‗
+  EXPECT_EQ(CodePageToUtf8("\x9E\xE0", 437), "\xE2\x82\xA7\xCE\xB1");              // ₧ α
+}
+
+TEST(Text, AMissingCodePageIsReportedNotGuessed) {
+  {
+    ScopedEnv oem("VELUPDATE_OEMCP", std::nullopt);
+    EXPECT_EQ(CodePageProblem(), "");
+  }
+  {
+    ScopedEnv oem("VELUPDATE_OEMCP", "850");
+    EXPECT_EQ(CodePageProblem(), "");
+  }
+  {
+    ScopedEnv oem("VELUPDATE_OEMCP", "4711");  // no such page anywhere
+    EXPECT_FALSE(CodePageAvailable(4711));
+    std::string problem = CodePageProblem();
+    EXPECT_NE(problem.find("4711"), std::string::npos) << problem;
+    EXPECT_NE(problem.find("VELUPDATE_OEMCP"), std::string::npos) << problem;
+  }
+  {
+    ScopedEnv oem("VELUPDATE_OEMCP", "cp850");
+    EXPECT_NE(CodePageProblem().find("not a code page number"), std::string::npos);
+  }
+}
+
+TEST(Text, Utf8Helpers) {
+  EXPECT_TRUE(IsValidUtf8("plain \xC3\xA9 \xE6\x97\xA5"));
+  EXPECT_FALSE(IsValidUtf8("M\xFCller"));
+  EXPECT_FALSE(IsValidUtf8("\xE6\x97"));  // cut short
+  EXPECT_EQ(AnsiByteFor(0x20AC), 0x80);
+  EXPECT_EQ(AnsiByteFor(0x65E5), -1);
+  EXPECT_EQ(AnsiCharToUnicode('\x80'), 0x20ACu);
 }

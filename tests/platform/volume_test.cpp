@@ -1,13 +1,19 @@
 #include "platform/volume.h"
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "processes.h"
 #include "support/temp_drive.h"
 
 using namespace platform;
@@ -91,7 +97,6 @@ TEST(Volume, HostDrives) {
   EXPECT_EQ(root.type, DriveType::Fixed);
   EXPECT_FALSE(SetVolumeLabel("T:\\", "NOPE"));
   EXPECT_FALSE(SetVolumeSerial("T:\\", 1));
-  EXPECT_TRUE(fs::is_empty(drive.Root()));  // the write probe leaves nothing behind
 
   EXPECT_FALSE(GetVolumeInfo("K:\\", info));
   EXPECT_EQ(LastError(), ErrorCode::NotReady);
@@ -101,4 +106,80 @@ TEST(Volume, HostDrives) {
   uint64_t freeBytes, total;
   EXPECT_FALSE(GetDiskFreeSpace("K:\\", freeBytes, total));
   UnmapDrive('K');
+}
+
+namespace {
+
+// Names created or removed in `hostFolder` while `action` runs.
+std::vector<std::string> ChangesDuring(const std::string& hostFolder, const std::function<void()>& action) {
+  int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0) return {"<no inotify>"};
+  ::inotify_add_watch(fd, hostFolder.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_TO);
+  action();
+  std::vector<std::string> names;
+  alignas(inotify_event) char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+    for (char* p = buf; p < buf + n;) {
+      auto* e = reinterpret_cast<inotify_event*>(p);
+      names.push_back(e->len ? e->name : "?");
+      p += sizeof(inotify_event) + e->len;
+    }
+  }
+  ::close(fd);
+  return names;
+}
+
+}  // namespace
+
+TEST(Volume, QueriesCreateNothing) {
+  TempDrive drive('T');
+  fs::create_directories(drive.Host("Velmora"));
+  VolumeInfo info;
+  EXPECT_EQ(ChangesDuring(drive.Root(),
+                          [&] {
+                            EXPECT_TRUE(GetVolumeInfo("T:\\", info));
+                            EXPECT_TRUE(GetVolumeInfo("T:\\Velmora\\backup.zip", info));
+                          }),
+            std::vector<std::string>{});
+  EXPECT_EQ(ChangesDuring(drive.Host("Velmora"), [&] { EXPECT_TRUE(GetVolumeInfo("T:\\Velmora\\", info)); }),
+            std::vector<std::string>{});
+  EXPECT_FALSE(info.writeProtected);
+}
+
+TEST(Volume, AFolderTheUserMayNotWriteIsNoWriteProtection) {
+  // As an ordinary user, "/" behind Z: is not writable; that makes neither Z:
+  // nor a writable folder below it write-protected.
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    VolumeInfo info;
+    if (!GetVolumeInfo("Z:\\", info)) ::_exit(4);
+    if (info.writeProtected) ::_exit(5);
+    if (!GetVolumeInfo("Z:\\tmp\\", info) || info.writeProtected) ::_exit(6);
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(Volume, AReadOnlyFileSystemIsWriteProtected) {
+  RunWithTmpfs("ro,size=1m", [](const std::string& mount) {
+    MapDrive('V', DriveMapping{mount, false, 0});
+    VolumeInfo info;
+    ASSERT_TRUE(GetVolumeInfo("V:\\", info));
+    EXPECT_TRUE(info.writeProtected);
+    EXPECT_EQ(info.fileSystem, "tmpfs");
+    EXPECT_EQ(info.totalBytes, 1024u * 1024u);
+    // A drive spanning file systems answers for the folder asked about.
+    MapDrive('W', DriveMapping{"/tmp", false, 0});
+    ASSERT_TRUE(GetVolumeInfo("W:\\" + mount.substr(5) + "\\x.zip", info));
+    EXPECT_TRUE(info.writeProtected);
+    ASSERT_TRUE(GetVolumeInfo("W:\\", info));
+    EXPECT_FALSE(info.writeProtected);
+    UnmapDrive('W');
+    UnmapDrive('V');
+  });
 }

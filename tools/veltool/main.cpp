@@ -92,6 +92,12 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // A code page the host cannot convert would turn text into '?' unseen.
+  if (std::string problem = platform::CodePageProblem(); !problem.empty()) {
+    std::cerr << "veltool: " << problem << "\n";
+    return 1;
+  }
+
   const auto chosen = app.get_subcommands();
   const CLI::App* cmd = chosen.front();
   const std::string name = cmd->get_name();

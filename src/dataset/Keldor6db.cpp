@@ -264,12 +264,6 @@ std::string TKeldorDataSet::TableFolder() const {
   return folder;
 }
 
-std::string TKeldorDataSet::TableFile() const {
-  std::string name = tableName_;
-  if (ExtractFileExt(name).empty()) name += ".DBF";
-  return ExpandFileName(TableFolder() + name);
-}
-
 // ---- opening and closing ---------------------------------------------------------------
 
 void TKeldorDataSet::InternalOpen() {

@@ -152,9 +152,6 @@ class TKeldorDataSet : public TDataSet {
   // program's own folder for "Default Directory"); empty when DatabaseName
   // is empty (the current folder).
   std::string TableFolder() const;
-  // The table file as the dataset opens it: folder + TableName (".DBF" added
-  // when the name has no extension).
-  std::string TableFile() const;
   // Clears the deletion mark of the current record.
   void Recall();
   // The handler while open, else nullptr.

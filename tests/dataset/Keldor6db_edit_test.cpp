@@ -221,6 +221,7 @@ TEST(KeldorDataSetEdit, ARecordEditedByAnotherProcessIsLockedHere) {
   EXPECT_EQ(MessageOf([&] { ds->Edit(); }), "Record is locked by another user");
   EXPECT_EQ(ds->State(), TDataSetState::dsBrowse);
   EXPECT_EQ(MessageOf([&] { ds->Delete(); }), "Cannot delete the record");
+  EXPECT_EQ(MessageOf([&] { ds->Recall(); }), "Cannot recall the record");
   ds->Next();
   ds->Edit();  // another record is free
   ds->FieldByName("NAME")->SetAsString("Parent");

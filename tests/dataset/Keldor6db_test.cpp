@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 
 #include "dataset_test_util.h"
 #include "framework/dberrors.h"
 #include "platform/paths.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "tables/hx6_tool.h"
 
@@ -399,4 +401,78 @@ TEST(KeldorDataSet, BookmarksAreRecordNumbersAsRightAlignedText) {
   EXPECT_FALSE(ds->BookmarkValid(garbage));
   EXPECT_EQ(MessageOf([&] { ds->GotoBookmark(garbage); }), "Bookmark is invalid for table b.dbf");
   EXPECT_EQ(ds->FieldByName("NAME")->AsString(), "N9");
+}
+
+TEST(KeldorDataSet, AMoveThatFailsIsARecordRequestBeyondRange) {
+  DataFolder f;
+  f.Write("p.dbf", PeopleImage(SamplePeople()));
+  auto ds = f.DataSet("p.dbf");
+  ds->Open();
+  ds->SetRecNo(5);
+  // Another program cuts the table down to two records under us.
+  std::filesystem::resize_file(f.Host("p.dbf"), 32 + 3 * 32 + 1 + 2 * 29);
+  platform::Sleep(kHxWindowMaxAgeMs + 50);  // past what the read-ahead window may still serve
+  EXPECT_EQ(MessageOf([&] { ds->Next(); }), "Record request beyond range of table");
+  ds->Close();
+  ds->Open();
+  EXPECT_EQ(Names(*ds), (std::vector<std::string>{"Smith", "Jones"}));
+}
+
+TEST(KeldorDataSet, SettersHandTheirValuesToTheOpenHandler) {
+  DataFolder f;
+  f.Write("p.dbf", PeopleImage(SamplePeople()));
+  auto ds = f.DataSet("p.dbf");
+  ds->Open();
+  DBFObject* h = ds->Handler();
+  EXPECT_TRUE(h->Shared());
+  EXPECT_TRUE(h->ReadWrite());
+  ds->SetUserID(77);
+  ds->SetAutoFlush(true);
+  ds->SetLockProtocol(ThxLokProtocol::FoxLock);
+  ds->SetUseDeleted(true);
+  EXPECT_EQ(h->UserID(), 77u);
+  EXPECT_TRUE(h->AutoFlush());
+  EXPECT_EQ(h->LockProtocol(), static_cast<uint8_t>(ThxLokProtocol::FoxLock));
+  EXPECT_TRUE(h->UseDeleted());
+  ds->Edit();
+  ds->Post();
+  const std::string file = f.Read("p.dbf");
+  EXPECT_EQ(static_cast<uint8_t>(file[20]), 77);  // the last writer's user number
+
+  // Exclusive use keeps every other opener out, and the other way round.
+  auto other = f.DataSet("p.dbf", "other");
+  other->SetExclusive(true);
+  EXPECT_NE(MessageOf([&] { other->Open(); }).find(f.Dos("p.dbf")), std::string::npos);
+  EXPECT_FALSE(other->Active());
+  ds->Close();
+  other->Open();
+  EXPECT_FALSE(other->Handler()->Shared());
+  EXPECT_NE(MessageOf([&] { ds->Open(); }).find(f.Dos("p.dbf")), std::string::npos);
+  other->Close();
+  // A read-only dataset opens the table without write access.
+  ds->SetReadOnly(true);
+  ds->Open();
+  EXPECT_FALSE(ds->Handler()->ReadWrite());
+}
+
+TEST(KeldorDataSet, AnEncryptedTableOpensWithItsKey) {
+  DataFolder f;
+  f.Write("p.dbf", PeopleImage(SamplePeople()));
+  {
+    HXO_dBHandler h(f.Dos("p.dbf"), false, true);
+    h.SetPassword("secret");
+  }
+  auto ds = f.DataSet("p.dbf");
+  EXPECT_EQ(MessageOf([&] { ds->Open(); }), "No Password for encrypted file " + f.Dos("p.dbf"));
+  ds->SetEncryptionKey("secret");
+  ds->Open();
+  EXPECT_EQ(Names(*ds).front(), "Smith");
+  ds->First();
+  ds->Edit();
+  ds->FieldByName("NAME")->SetAsString("Smythe");
+  ds->Post();
+  EXPECT_EQ(RecordBytes(f.Read("p.dbf"), 1).find("Smythe"), std::string::npos);  // stored enciphered
+  ds->Close();
+  ds->Open();
+  EXPECT_EQ(ds->FieldByName("NAME")->AsString(), "Smythe");
 }

@@ -254,7 +254,7 @@ void WriteMemoTable(const DataFolder& f, const std::vector<std::string>& memos) 
   img.version = 0xF5;
   img.fields = {{"NAME", 'C', 10}, {"NOTES", 'M', 10}};
   for (size_t i = 0; i < memos.size(); ++i) {
-    char buf[32];
+    char buf[64];
     std::snprintf(buf, sizeof buf, " R%-9zu%10d", i + 1, blocks[i]);
     img.records.push_back(buf);
   }

@@ -56,6 +56,15 @@ inline constexpr uint32_t kDbfDescriptorSize = 32;
 inline constexpr uint32_t kDbfFixedPart = 33;     // header + terminator
 inline constexpr uint32_t kDbfFixedPart30 = 296;  // version 0x30: + 263 bytes
 inline constexpr uint8_t kDbfTerminator = 0x0D;
+// dBase 7 (version 0x04 too): a 68-byte header (the 32 bytes above, a
+// 32-byte language-driver name, 4 reserved) and 48-byte descriptors
+//     0 32  name, NUL-padded         33  1  width
+//    32  1  type letter              34  1  decimals
+//    37  1  MDX flag                 40  4  next autoincrement value
+// In memory they are kept as 32-byte descriptors like the others; the long
+// names are kept beside them.
+inline constexpr uint32_t kDb7HeaderSize = 68;
+inline constexpr uint32_t kDb7DescriptorSize = 48;
 inline constexpr uint8_t kDbfEndOfFile = 0x1A;
 
 // True for the version bytes a table may carry.
@@ -116,6 +125,9 @@ class HXO_dBaseDBF : public HXO_DiskFile {
   void RefreshHeader();
   // Writes the header when read-write, dirty and not under a table lock.
   void WriteHeader();
+  // The same; without `withCount` bytes 4-7 (the record count) are left as
+  // the file has them.
+  void WriteHeader(bool withCount);
   void SetUserID(uint32_t userId) { userId_ = userId; }
   uint32_t UserID() const { return userId_; }
 
@@ -141,6 +153,10 @@ class HXO_dBaseDBF : public HXO_DiskFile {
   const std::string& Alias() const { return alias_; }
   bool Encrypted() const { return encrypted_; }
   bool HasMemo() const { return hasMemo_; }
+  // True for a version 0x04 table in the dBase 7 layout (48-byte descriptors).
+  bool Dbase7() const { return dbase7_; }
+  // Field n's name as stored in a dBase 7 descriptor (up to 32 characters).
+  const std::string& LongName(int n) const { return longNames_[static_cast<size_t>(n - 1)]; }
   // Flag bits 0-2 of header byte 28.
   uint8_t TableFlags() const { return flagBits_; }
   bool StructuralIndex() const { return (flagBits_ & 1) != 0; }
@@ -212,6 +228,16 @@ class HXO_dBaseDBF : public HXO_DiskFile {
 
  private:
   void ReadStructure();
+  // Writes the pending header of a shared table that this object has not
+  // locked: with the count when the table lock can be had, else without it.
+  void WriteHeaderUnlocked();
+  enum class DescriptorCheck { Invalid, Fits, Exact };
+  // Parses the descriptors in `area` (32-byte, or 48-byte dBase 7) up to the
+  // terminator into 32-byte images in `out` (and, for dBase 7, their names).
+  // Invalid: a type byte that is no letter or digit, a width of 0, or fields
+  // longer than the record; Exact: the fields fill the record.
+  DescriptorCheck ParseDescriptors(const uint8_t* area, size_t size, bool dbase7, std::vector<uint8_t>& out,
+                                   std::vector<std::string>& names) const;
   // Whole records between the header and the end of a file of `size` bytes.
   int64_t CountFromSize(int64_t size);
   void CloseTable();
@@ -227,6 +253,8 @@ class HXO_dBaseDBF : public HXO_DiskFile {
   int64_t recordCount_ = 0;
   int fieldCount_ = 0;
   std::vector<uint8_t> descriptors_;
+  bool dbase7_ = false;
+  std::vector<std::string> longNames_;
 
   int64_t recNo_ = 0;
   bool bof_ = true;

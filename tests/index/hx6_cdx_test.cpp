@@ -171,6 +171,18 @@ TEST(CdxFile, DeletingTheLastTagLeavesOnlyTheDirectory) {
   EXPECT_EQ(cdx.DiskFile().FileSize(), 1536);
 }
 
+TEST(CdxFile, RenamingKeepsTheExtension) {
+  TempDrive drive;
+  IndexedTable t(WriteTable(drive, "people.dbf", PeopleTable(Names({"B", "A"}))));
+  HXobjIndexFile& cdx = t.Open("people.CDX");
+  cdx.AddTag("NAME", "NAME", false, true, "");
+  cdx.RenameFile("renamed");
+  EXPECT_EQ(cdx.FileName(), "renamed.CDX");
+  EXPECT_EQ(Walk(*cdx.TagByName("NAME")), (std::vector<int64_t>{2, 1}));
+  t.files.clear();
+  EXPECT_EQ(Walk(*t.Open("renamed.cdx").TagByName("NAME")), (std::vector<int64_t>{2, 1}));
+}
+
 TEST(CdxFile, AFileOfOneBlockOrLessIsTreatedAsNew) {
   TempDrive drive;
   IndexedTable t(WriteTable(drive, "people.dbf", PeopleTable(Names({"A"}))));

@@ -172,10 +172,6 @@ ThxSort::ThxSort(int maximumKeyLength, const uint8_t* collation, bool ascending,
     : maxKey_(maximumKeyLength), collation_(collation), ascending_(ascending), unique_(unique) {
   if (maximumKeyLength < 1 || maximumKeyLength > kHxSortMaxKey)
     RaiseKeldorError(hxErrSortKeyLength, kHxSortMaxKey, maximumKeyLength);
-  for (int i = 0; i < 256; ++i) rootOrder_[i] = static_cast<uint8_t>(i);
-  if (collation_)
-    std::stable_sort(rootOrder_, rootOrder_ + 256,
-                     [&](uint8_t a, uint8_t b) { return Weight(a, 0) < Weight(b, 0); });
   nodesUsed_ = 1;
 }
 
@@ -449,6 +445,11 @@ void ThxSort::EmitTrie(ThxPageCollection& run) {
   std::vector<Frame> stack;
   stack.reserve(512);
   uint8_t key[256];
+  // First bytes in the order of their weights (then of the bytes).
+  for (int i = 0; i < 256; ++i) rootOrder_[i] = static_cast<uint8_t>(i);
+  if (collation_)
+    std::stable_sort(rootOrder_, rootOrder_ + 256,
+                     [&](uint8_t a, uint8_t b) { return Weight(a, 0) < Weight(b, 0); });
   if (ascending_) {
     for (int i = 255; i >= 0; --i)
       if (rootIndex_[rootOrder_[i]]) stack.push_back({rootIndex_[rootOrder_[i]], 0, false});

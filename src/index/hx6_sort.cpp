@@ -461,28 +461,44 @@ void ThxSort::EmitTrie(ThxPageCollection& run) {
   // shared with that key: the run need not compare them.
   size_t shared = 0;
   while (!stack.empty()) {
-    const Frame f = stack.back();
+    Frame f = stack.back();
     stack.pop_back();
-    const uint8_t* n = Node(f.node);
-    size_t length = f.depth;
     shared = std::min<size_t>(shared, f.depth);
-    key[length++] = n[9];
-    const int packed = n[8] & 7;
-    std::memcpy(key + length, n + 4, static_cast<size_t>(packed));
-    length += static_cast<size_t>(packed);
     if (f.emit) {
+      const uint8_t* n = Node(f.node);
+      const size_t length = f.depth + 1u + static_cast<size_t>(n[8] & 7);
       run.Append(n[8] & 0xF0, key, length, shared);
       shared = length;
       continue;
     }
-    if (packed == 0 && GetLE32(n + 4) != 0) stack.push_back({GetLE32(n + 4), f.depth, false});
-    const uint8_t marker = n[8] & 0xF0;
-    if (marker && ascending_) {
-      run.Append(marker, key, length, shared);
-      shared = length;
+    // Down a chain of nodes without a stack frame for each: only siblings
+    // (and, descending, keys to emit after their children) wait on the stack.
+    uint32_t node = f.node;
+    size_t length = f.depth;
+    while (node != 0) {
+      const uint8_t* n = Node(node);
+      const size_t at = length;
+      key[length++] = n[9];
+      const int packed = n[8] & 7;
+      std::memcpy(key + length, n + 4, static_cast<size_t>(packed));
+      length += static_cast<size_t>(packed);
+      if (packed == 0 && GetLE32(n + 4) != 0)
+        stack.push_back({GetLE32(n + 4), static_cast<uint16_t>(at), false});
+      const uint8_t marker = n[8] & 0xF0;
+      if (marker && ascending_) {
+        run.Append(marker, key, length, shared);
+        shared = length;
+      }
+      if (marker && !ascending_) stack.push_back({node, static_cast<uint16_t>(at), true});
+      const uint32_t child = GetLE32(n);
+      if (child == 0) break;
+      if (!ascending_ && marker) {
+        // The key ending here waits on the stack below the children.
+        stack.push_back({child, static_cast<uint16_t>(length), false});
+        break;
+      }
+      node = child;
     }
-    if (marker && !ascending_) stack.push_back({f.node, f.depth, true});
-    if (GetLE32(n) != 0) stack.push_back({GetLE32(n), static_cast<uint16_t>(length), false});
   }
 }
 

@@ -17,6 +17,8 @@ constexpr TErrMsg kMessages[] = {
     {E_NOTHINGTODO, "Nothing to do"},
     {E_REQUIREDEVENT, "Required event not assigned"},
     {E_REQUIREDPROPERTY, "Required property not assigned"},
+    {E_DAMAGED, "Archive is damaged"},
+    {E_DUPLICATE, "Duplicate file name"},
     {E_USERCANCEL, "User canceled"},
     {E_NOTHINGTODELETE, "Nothing to do"},
     {E_DIRNOTEXIST, "Directory does not exist... Create?"},

@@ -4,6 +4,11 @@
 // event; the text is looked up here. Two numbers share the text "Nothing to
 // do": 26859 (removing from an archive that does not exist) and 25268 (no
 // entry was added or changed).
+//
+// 25280 and 25281 are this engine's own additions: an existing archive that
+// cannot be read in full is refused rather than overwritten, and a second
+// file of one run that would take an entry's name is reported rather than
+// dropped silently.
 #pragma once
 
 #include <string>
@@ -18,6 +23,8 @@ enum : int {
   E_NOTHINGTODO = 25268,       // "Nothing to do"
   E_REQUIREDEVENT = 25270,     // "Required event not assigned"
   E_REQUIREDPROPERTY = 25271,  // "Required property not assigned"
+  E_DAMAGED = 25280,           // "Archive is damaged"
+  E_DUPLICATE = 25281,         // "Duplicate file name"
   E_USERCANCEL = 25443,        // "User canceled"
   E_NOTHINGTODELETE = 26859,   // "Nothing to do"
   E_DIRNOTEXIST = 26899        // "Directory does not exist... Create?"

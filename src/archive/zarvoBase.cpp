@@ -8,6 +8,7 @@
 #include "archive/Err_Msgs.h"
 #include "archive/zarvoDeflate.h"
 #include "archive/zarvoGbls.h"
+#include "archive/zarvoHeaders.h"
 #include "framework/application.h"
 #include "framework/exceptions.h"
 #include "framework/sysutils.h"
@@ -50,6 +51,14 @@ const char* const kDefaultStoredTypes[] = {".ACE", ".ARC", ".ARJ", ".BH",  ".CAB
 
 // ---------------------------------------------------------------------------
 // Entry list and timer
+
+uint64_t TZipEntry::PackedSize() const {
+  return GetLE32(central.data() + 20) | (static_cast<uint64_t>(packedHi) << 32);
+}
+
+uint64_t TZipEntry::UnpackedSize() const {
+  return GetLE32(central.data() + 24) | (static_cast<uint64_t>(unpackedHi) << 32);
+}
 
 int TZipEntries::IndexOfName(const std::string& name) const {
   for (size_t i = 0; i < items.size(); ++i)
@@ -281,8 +290,8 @@ std::string TCompBase::StoredName(const std::string& fullPath, const std::string
   return fullPath;
 }
 
-std::string TCompBase::HeaderName(const std::string& storedName) const {
-  return zarvo::HeaderNameFromStored(storedName, translateOemChar_);
+std::string TCompBase::HeaderName(const std::string& storedName, bool* utf8) const {
+  return zarvo::HeaderNameFromStored(storedName, translateOemChar_, utf8);
 }
 
 std::string TCompBase::NameFromHeader(const std::string& headerName) const {
@@ -366,7 +375,7 @@ void TCompBase::ResetRun() {
   toDelete_.clear();
   lookup_.clear();
   lookupPath_.clear();
-  oldShift_ = 0;
+  oldDamage_.clear();
   activated_ = false;
   deactivated_ = false;
   lastException_.clear();
@@ -459,7 +468,12 @@ void TCompBase::RunRead() {
   }
   int64_t size = oldArchive_->Size();
   oldSize_ = size > 0 ? static_cast<uint64_t>(size) : 0;
-  if (oldSize_ == 0 || !ReadEntries()) return;
+  if (oldSize_ == 0) return;
+  ReadEntries();
+  if (!oldDamage_.empty()) {
+    ReportError(runArchive_, oldDamage_, E_DAMAGED);
+    return;
+  }
   for (int i = 0; i < entries_.Count() && !cancel_; ++i)
     OnRead(this, static_cast<int64_t>(entries_.items[i].localOffset), i + 1);
 }
@@ -505,15 +519,12 @@ bool TCompBase::Run() {
     int64_t size = oldArchive_->Size();
     oldSize_ = size > 0 ? static_cast<uint64_t>(size) : 0;
     if (oldSize_ > 0) {
-      if (!ReadEntries()) entries_.items.clear();
+      ReadEntries();
+      if (!oldDamage_.empty()) return RefuseDamaged();
       for (TZipEntry& e : entries_.items) {
         e.action = kActCopy;
         e.fromOld = true;
-        e.oldName = e.name;
-        e.oldRawName = e.rawName;
-        e.oldCentral = e.central;
-        e.oldExtra = e.extra;
-        e.oldOffset = e.localOffset;
+        e.original = std::make_shared<const TZipEntry>(e);
       }
       if (switch_ == swDelete) MarkDeletions();
       // Bytes before the first entry (a self-extracting loader) lead the new archive too.
@@ -543,6 +554,20 @@ bool TCompBase::Run() {
   timer_.Stop();
   Finish();
   return true;
+}
+
+bool TCompBase::RefuseDamaged() {
+  // Whatever cannot be read in full is not written over: the file may be the
+  // only copy of what it holds, and a run would drop the unreadable part.
+  ReportError(runArchive_, oldDamage_, E_DAMAGED);
+  entries_.items.clear();
+  oldArchive_.reset();
+  output_->Discard();
+  output_.reset();
+  timer_.Stop();
+  Deactivate();
+  if (OnElapsedTime) OnElapsedTime(this, timer_.ElapsedTime());
+  return false;
 }
 
 void TCompBase::MarkDeletions() {
@@ -626,35 +651,32 @@ void TCompBase::MergeFile(const std::string& fullPath, const platform::FileInfo&
     }
   }
 
-  auto append = [&](int replaces) {
-    TZipEntry e;
-    e.name = fullPath;
-    e.storedName = stored;
-    e.action = kActCompress;
-    e.headerCipher = encryptHeaders_;
-    e.rootLen = static_cast<int>(rootDir_.size());
-    e.replacesIndex = replaces;
-    FillCentralFromFile(e, info);
-    entries_.items.push_back(std::move(e));
-    int index = entries_.Count() - 1;
-    lookup_[platform::AnsiUpperCase(stored)] = index;
-    lookupPath_[platform::AnsiUpperCase(fullPath)] = index;
-    somethingToDo_ = true;
-  };
-
   if (found < 0) {
-    if (switch_ != swRefresh) append(-1);
+    if (switch_ != swRefresh) AppendFound(fullPath, stored, info, -1);
     return;
   }
   TZipEntry& old = entries_.items[found];
-  if (!old.fromOld) return;  // the first file of a stored name wins
-  if (old.action != kActCopy) return;
+  if (!old.fromOld || old.action != kActCopy) {
+    // The name is already taken by a file of this run (or an entry this run
+    // has already settled): the second file is offered a rename, never
+    // dropped without a word.
+    RenameDuplicate(found, fullPath, stored, info);
+    return;
+  }
 
-  uint64_t oldSize = (static_cast<uint64_t>(old.unpackedHi) << 32) | GetLE32(old.central.data() + 24);
+  const uint64_t oldSize = old.UnpackedSize();
   uint32_t oldDate =
       (static_cast<uint32_t>(GetLE16(old.central.data() + 14)) << 16) | GetLE16(old.central.data() + 12);
   uint32_t oldAttr = GetLE32(old.central.data() + 38) & 0xBF;
-  bool unchanged = oldSize == info.size && oldDate == dosDate && oldAttr == (info.attributes & 0xFFFFFFFF);
+  // DOS times count in 2-second steps; programs differ on whether an odd
+  // second rounds down (as here) or up (Info-ZIP), so either counts as the
+  // same time.
+  const bool sameDate = oldDate == dosDate || oldDate == zarvo::DosDateTimeOf(info.modified + 1);
+  bool unchanged = oldSize == info.size && sameDate;
+  // Entries made on other hosts (Unix, OS X, ...) hold host mode bits where
+  // DOS attributes would be: comparing those would call every such entry
+  // changed, so only size and date count for them.
+  if (IsDosHost(old.VersionMadeBy())) unchanged = unchanged && oldAttr == (info.attributes & 0xFFFFFFFF);
 
   if (switch_ == swRefresh) {
     if (!unchanged) {
@@ -680,7 +702,7 @@ void TCompBase::MergeFile(const std::string& fullPath, const platform::FileInfo&
       old.action = kActDrop;
       old.replaced = true;
       lookup_.erase(platform::AnsiUpperCase(old.name));
-      append(found);
+      AppendFound(fullPath, stored, info, found);
       return;
     }
   }
@@ -690,30 +712,78 @@ void TCompBase::MergeFile(const std::string& fullPath, const platform::FileInfo&
     ReportError(fullPath, "OnRenameDupeFile", 25270);
     return;
   }
-  std::string proposal = old.name;
-  bool rename = true;
-  // A handler that never settles on a usable name gives up after a while.
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    std::string asked = proposal;
-    rename = true;
-    OnRenameDupeFile(this, old.name, asked, rename);
-    if (!rename) return;
-    std::replace(asked.begin(), asked.end(), '/', '\\');
-    if (!FileNamePart(asked).empty()) proposal = asked;
-    if (platform::CompareTextAscii(proposal, old.name) != 0 &&
-        lookup_.find(platform::AnsiUpperCase(proposal)) == lookup_.end()) {
-      lookup_.erase(platform::AnsiUpperCase(old.name));
-      old.name = proposal;
-      old.action = kActCopyRenamed;
-      lookup_[platform::AnsiUpperCase(proposal)] = found;
-      append(-1);
-      return;
-    }
+  std::string proposal;
+  if (AskRename(old.name, proposal)) {
+    lookup_.erase(platform::AnsiUpperCase(old.name));
+    old.name = proposal;
+    old.action = kActCopyRenamed;
+    lookup_[platform::AnsiUpperCase(proposal)] = found;
+    AppendFound(fullPath, stored, info, -1);
   }
 }
 
+bool TCompBase::AskRename(const std::string& name, std::string& proposal) {
+  proposal = name;
+  // A handler that never settles on a usable name gives up after a while.
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    std::string asked = proposal;
+    bool rename = true;
+    OnRenameDupeFile(this, name, asked, rename);
+    if (!rename) return false;
+    std::replace(asked.begin(), asked.end(), '/', '\\');
+    if (!FileNamePart(asked).empty()) proposal = asked;
+    if (platform::CompareTextAscii(proposal, name) != 0 &&
+        lookup_.find(platform::AnsiUpperCase(proposal)) == lookup_.end())
+      return true;
+  }
+  return false;
+}
+
+void TCompBase::AppendFound(const std::string& fullPath, const std::string& stored,
+                            const platform::FileInfo& info, int replaces) {
+  TZipEntry e;
+  e.name = fullPath;
+  e.storedName = stored;
+  e.action = kActCompress;
+  e.headerCipher = encryptHeaders_;
+  e.rootLen = static_cast<int>(rootDir_.size());
+  e.replacesIndex = replaces;
+  FillCentralFromFile(e, info);
+  entries_.items.push_back(std::move(e));
+  int index = entries_.Count() - 1;
+  lookup_[platform::AnsiUpperCase(stored)] = index;
+  lookupPath_[platform::AnsiUpperCase(fullPath)] = index;
+  somethingToDo_ = true;
+}
+
+void TCompBase::RenameDuplicate(int found, const std::string& fullPath, const std::string& stored,
+                                const platform::FileInfo& info) {
+  TZipEntry& first = entries_.items[found];
+  // Only a file this run is about to add can take another name; under
+  // swRefresh no file is added.
+  const bool renameable =
+      first.action == kActCompress && !first.fromOld && first.replacesIndex < 0 && switch_ != swRefresh;
+  if (renameable && !OnRenameDupeFile) {
+    ReportError(fullPath, "OnRenameDupeFile", 25270);
+    return;
+  }
+  const std::string firstStored = first.storedName.empty() ? first.name : first.storedName;
+  std::string proposal;
+  if (renameable && AskRename(firstStored, proposal)) {
+    TZipEntry& earlier = entries_.items[found];
+    lookup_.erase(platform::AnsiUpperCase(firstStored));
+    earlier.storedName = proposal;
+    lookup_[platform::AnsiUpperCase(proposal)] = found;
+    AppendFound(fullPath, stored, info, -1);
+    return;
+  }
+  ReportError(fullPath, stored, E_DUPLICATE);
+}
+
 void TCompBase::ScanFiles() {
-  for (int i = 0; i < entries_.Count(); ++i) lookup_[platform::AnsiUpperCase(entries_.items[i].name)] = i;
+  // Entries whose name has no exact ANSI form cannot stand for a file here.
+  for (int i = 0; i < entries_.Count(); ++i)
+    if (entries_.items[i].nameExact) lookup_.emplace(platform::AnsiUpperCase(entries_.items[i].name), i);
 
   TZarvoFileScan scan(nullptr);
   TZarvoFileAttrs wanted = attributes_;
@@ -742,12 +812,13 @@ void TCompBase::ScanFiles() {
 }
 
 void TCompBase::RestoreOld(TZipEntry& e) {
-  e.name = e.oldName;
-  e.rawName = e.oldRawName;
-  e.central = e.oldCentral;
-  e.extra = e.oldExtra;
-  e.localOffset = e.oldOffset;
+  if (e.original) {
+    std::shared_ptr<const TZipEntry> original = e.original;
+    e = *original;
+    e.original = std::move(original);
+  }
   e.replaced = false;
+  e.replacesIndex = -1;
   e.action = kActCopy;
   LoadEntryToRun(e);
   CopyEntry(e);
@@ -1102,7 +1173,9 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
 
   cur_.storedName = e.storedName.empty() ? StoredName(e.name, rootDir_) : e.storedName;
   e.storedName = cur_.storedName;
-  cur_.headerName = HeaderName(cur_.storedName);
+  cur_.headerName = HeaderName(cur_.storedName, &cur_.utf8);
+  cur_.unicodePath.clear();
+  if (translateOemChar_) cur_.unicodePath = UnicodePathFor(cur_.headerName, cur_.storedName, cur_.utf8);
   cur_.pos = OutputSize();
   e.localOffset = cur_.pos;
   const bool folder = (cur_.attr & platform::kAttrDirectory) != 0;
@@ -1123,12 +1196,12 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
   auto writeHeader = [&]() {
     FillLocalHeaderTemplate(e);
     if (!putHeader()) return false;
-    return !cur_.ext64 || Write64BitExtension(e);
+    return cur_.LocalExtraSize() == 0 || Write64BitExtension(e);
   };
   auto finishHeader = [&]() {
     CompleteLocalHeader(e);
     if (!putHeader()) return false;
-    if (cur_.ext64 && !Write64BitExtension(e)) return false;
+    if (cur_.LocalExtraSize() != 0 && !Write64BitExtension(e)) return false;
     BuildNewCentral(e);
     uint8_t written[30];
     std::string noName;
@@ -1142,7 +1215,7 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
   if (folder) {
     cur_.size = 0;
     cur_.method = 0;
-    cur_.ext64 = cur_.pos >= 0xFFFFFFFFull;
+    cur_.zip64 = false;
     currentFileSize_ = 0;
     if (!writeHeader()) throw EWriteError(ErrorText(25136));
     return finishHeader();
@@ -1169,10 +1242,12 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
   cur_.size = static_cast<uint64_t>(sourceSize);
   cur_.method = cur_.size > 0 ? 8 : 0;
   cur_.encrypted = cur_.size > 0 && !password_.empty();
-  cur_.ext64 = cur_.size >= 0xFFFFFFFFull || cur_.pos >= 0xFFFFFFFFull;
+  // The local header has no offset field; only sizes that may not fit make
+  // it carry the Zip64 block.
+  cur_.zip64 = LocalNeedsZip64(cur_.size);
   currentFileSize_ = static_cast<int64_t>(cur_.size);
   if (!writeHeader()) throw EWriteError(ErrorText(25136));
-  uint64_t dataPos = cur_.pos + 30 + cur_.headerName.size() + (cur_.ext64 ? 8 : 0);
+  uint64_t dataPos = cur_.pos + kLocalHeaderSize + cur_.headerName.size() + cur_.LocalExtraSize();
 
   const bool progress = static_cast<bool>(OnProgress);
   const int64_t remainingAtStart = remainingBytes_;
@@ -1301,5 +1376,7 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
 
   cur_.crc = cur_.size == 0 ? 0 : crc;
   cur_.packed = outPos - dataPos + (cur_.encrypted ? 12 : 0);
+  if (!cur_.zip64 && NeedsZip64(cur_.packed))
+    throw EWriteError(ErrorText(E_WRITE) + ": " + runArchive_ + " (" + e.name + " outgrew 4 GiB)");
   return finishHeader();
 }

@@ -61,25 +61,38 @@ enum : uint8_t { kActCompress = 0, kActCopy = 1, kActDrop = 2, kActCopyRenamed =
 struct TZipEntry {
   std::string name;        // stored name; a new file's full path until compressed
   std::string storedName;  // a found file's stored name
-  std::string rawName;     // an old entry's name as its header holds it
+  std::string rawName;     // the name as the headers hold it (old entries; new ones once written)
+  // False when an old entry's name has no exact ANSI form (a UTF-8 name with
+  // characters outside CP1252): it never stands for a file on disk.
+  bool nameExact = true;
   uint8_t action = kActCopy;
   uint64_t localOffset = 0;  // local header in the old archive, then in the output
-  uint16_t unpackedHi = 0;   // high 16 bits of the sizes (64-bit extension)
-  uint16_t packedHi = 0;
+  uint32_t unpackedHi = 0;   // high 32 bits of the sizes; the central record holds the low ones
+  uint32_t packedHi = 0;
   bool headerCipher = false;
   std::string comment;
-  std::vector<uint8_t> extra;  // central extra bytes
+  std::vector<uint8_t> extra;  // central extra bytes, without Zip64 and 0x0064 blocks
   std::array<uint8_t, 46> central{};
+  // Sizes and offset the directory record puts into its Zip64 block even
+  // when they fit (kZip64Unpacked, kZip64Packed, kZip64Offset).
+  uint8_t zip64Mask = 0;
+  // Bytes from the local header to the end of the data and any data
+  // descriptor: in the old archive, then in the output.
+  uint64_t span = 0;
+  // The local header carries the old 0x0064 block; copying writes it anew.
+  bool localRewrite = false;
   int rootLen = 0;  // length of the root folder prefix of a found file's path
-  // Kept so a cancelled run can fall back to the old entry.
+  // An entry of the old archive keeps itself as read, so a cancelled run or
+  // a failed replacement can fall back to it.
   bool fromOld = false;
-  std::string oldName;
-  std::string oldRawName;
-  std::array<uint8_t, 46> oldCentral{};
-  std::vector<uint8_t> oldExtra;
-  uint64_t oldOffset = 0;
+  std::shared_ptr<const TZipEntry> original;
   bool replaced = false;   // dropped because a newer file replaces it
   int replacesIndex = -1;  // a new file's old entry that it replaces
+
+  uint16_t Flags() const { return static_cast<uint16_t>(central[8] | (central[9] << 8)); }
+  uint16_t VersionMadeBy() const { return static_cast<uint16_t>(central[4] | (central[5] << 8)); }
+  uint64_t PackedSize() const;
+  uint64_t UnpackedSize() const;
 };
 
 // The entry list of a run, with the archive comment.
@@ -324,7 +337,7 @@ class TCompBase : public TZipCommon {
   // The message of the exception that ended the last run (empty when none).
   const std::string& LastException() const { return lastException_; }
   // A stored name as headers hold it ("/" separators, OEM code page when
-  // TranslateOemChar is set).
+  // TranslateOemChar is set, UTF-8 for names the OEM page cannot hold).
   std::string HeaderNameOf(const std::string& storedName) const { return HeaderName(storedName); }
 
  protected:
@@ -373,7 +386,10 @@ class TCompBase : public TZipCommon {
     uint32_t attr = 0;
     uint16_t method = 8;
     bool encrypted = false;
-    bool ext64 = false;
+    bool zip64 = false;                // the local header carries the Zip64 sizes
+    bool utf8 = false;                 // headerName is UTF-8 (flag bit 11)
+    std::vector<uint8_t> unicodePath;  // the name's Unicode-path block, if any
+    size_t LocalExtraSize() const { return (zip64 ? 20 : 0) + unicodePath.size(); }
     TDeflateType level = dtDeflateN;
   };
   TRunFile cur_;
@@ -385,7 +401,8 @@ class TCompBase : public TZipCommon {
   uint64_t OutputSize() const;
   int64_t ReadOld(uint64_t offset, void* data, size_t count);
   uint64_t OldSize() const { return oldSize_; }
-  std::string HeaderName(const std::string& storedName) const;  // "/" and OEM
+  // "/" and the OEM code page, or UTF-8 (*utf8 set) when OEM cannot hold it.
+  std::string HeaderName(const std::string& storedName, bool* utf8 = nullptr) const;
   std::string NameFromHeader(const std::string& headerName) const;
   uint32_t EntryDosDate(uint32_t fileDate) const;
   // Turns a plain 30-byte local header and its name into their enciphered
@@ -413,7 +430,8 @@ class TCompBase : public TZipCommon {
   bool somethingToDo_ = false;
   bool haveFirstOffset_ = false;
   uint64_t firstEntryOffset_ = 0;  // bytes before the first entry of the old archive
-  int64_t oldShift_ = 0;           // offsets of a prefixed archive that were not adjusted
+  // Why the old archive cannot be added to (empty when it is sound).
+  std::string oldDamage_;
   std::string rootDir_;
   std::string runArchive_;
   std::vector<std::string> toDelete_;
@@ -430,6 +448,14 @@ class TCompBase : public TZipCommon {
   void MarkDeletions();
   void ScanFiles();
   void RestoreOld(TZipEntry& entry);
+  bool RefuseDamaged();
+  void RenameDuplicate(int found, const std::string& fullPath, const std::string& stored,
+                       const platform::FileInfo& info);
+  // Asks OnRenameDupeFile for a new name of the entry `name` until it gives
+  // one that is free (or declines): true with the name in `proposal`.
+  bool AskRename(const std::string& name, std::string& proposal);
+  void AppendFound(const std::string& fullPath, const std::string& stored, const platform::FileInfo& info,
+                   int replaces);
   void EntryLoop();
   void Finish();
   void CommitOutput();

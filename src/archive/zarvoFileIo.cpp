@@ -19,18 +19,63 @@ std::string FormatDosDateTime(uint32_t dt) {
   return buf;
 }
 
-std::string HeaderNameFromStored(const std::string& storedName, bool translateOem) {
+std::string HeaderNameFromStored(const std::string& storedName, bool translateOem, bool* utf8) {
   std::string s = storedName;
   for (char& c : s)
     if (c == '\\') c = '/';
-  return translateOem ? platform::AnsiToOem(s) : s;
+  if (utf8) *utf8 = false;
+  if (!translateOem) return s;
+  std::string oem = platform::AnsiToOem(s);
+  // A character the OEM page lacks would come back as "?": such a name goes
+  // into the header in UTF-8 instead.
+  if (platform::OemToAnsi(oem) == s) return oem;
+  if (utf8) *utf8 = true;
+  return platform::AnsiToUtf8(s);
 }
 
-std::string StoredNameFromHeader(const std::string& headerName, bool translateOem) {
-  std::string s = translateOem ? platform::OemToAnsi(headerName) : headerName;
+std::string StoredNameFromHeader(const std::string& headerName, bool translateOem, bool utf8, bool* exact) {
+  std::string s;
+  if (exact) *exact = true;
+  if (utf8) {
+    s = platform::Utf8ToAnsi(headerName);
+    if (exact && platform::AnsiToUtf8(s) != headerName) *exact = false;
+  } else {
+    s = translateOem ? platform::OemToAnsi(headerName) : headerName;
+  }
   for (char& c : s)
     if (c == '/') c = '\\';
   return s;
+}
+
+std::string ValidUtf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const uint8_t b = static_cast<uint8_t>(text[i]);
+    size_t extra = b < 0x80                  ? 0
+                   : (b >= 0xC2 && b < 0xE0) ? 1
+                   : (b >= 0xE0 && b < 0xF0) ? 2
+                   : (b >= 0xF0 && b < 0xF5) ? 3
+                                             : 4;
+    bool ok = extra < 4 && i + extra < text.size();
+    uint32_t u = extra == 0 ? b : (b & (0x3F >> extra));
+    for (size_t k = 1; ok && k <= extra; ++k) {
+      const uint8_t c = static_cast<uint8_t>(text[i + k]);
+      if ((c & 0xC0) != 0x80) ok = false;
+      u = (u << 6) | (c & 0x3F);
+    }
+    static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (ok && (u < kMin[extra] || u > 0x10FFFF || (u >= 0xD800 && u < 0xE000))) ok = false;
+    if (ok) {
+      out.append(text, i, extra + 1);
+      i += extra + 1;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return out;
 }
 
 std::string ExtractFilePath(const std::string& path) {

@@ -29,10 +29,16 @@ inline uint16_t DosDate(uint32_t dosDateTime) { return static_cast<uint16_t>(dos
 std::string FormatDosDateTime(uint32_t dosDateTime);
 
 // A stored name ("dir\file.txt", ANSI) in the form headers hold: "/"
-// separators and, with `translateOem`, the OEM code page.
-std::string HeaderNameFromStored(const std::string& storedName, bool translateOem);
-// The reverse: OEM to ANSI when `translateOem`, "/" back to "\".
-std::string StoredNameFromHeader(const std::string& headerName, bool translateOem);
+// separators and, with `translateOem`, the OEM code page, or UTF-8 when the
+// OEM page cannot hold the name (then *utf8 is set: the entry needs flag
+// bit 11).
+std::string HeaderNameFromStored(const std::string& storedName, bool translateOem, bool* utf8 = nullptr);
+// The reverse: UTF-8 (`utf8`) or OEM (`translateOem`) to ANSI, "/" back to
+// "\". *exact is cleared when a UTF-8 name has characters ANSI lacks.
+std::string StoredNameFromHeader(const std::string& headerName, bool translateOem, bool utf8 = false,
+                                 bool* exact = nullptr);
+// UTF-8 text with every malformed byte replaced by U+FFFD.
+std::string ValidUtf8(const std::string& text);
 
 // ---- DOS paths ----
 // The folder part with its trailing "\" ("" when there is none).

@@ -284,17 +284,10 @@ bool TDiskSpanObj::Execute() {
     uint32_t lsig = GetLE32(h);
     if (lsig != kLocalSig && lsig != kLocalSigL) return false;
     if (lsig == kLocalSigL) HeaderCipher(h + 4, 26);
-    uint64_t packed = (static_cast<uint64_t>(e.packedHi) << 32) | GetLE32(&e.central[20]);
-    uint64_t headLen = 30ull + GetLE16(h + 26) + GetLE16(h + 28);
-    uint64_t length = headLen + packed;
-    if (GetLE16(h + 6) & 8) {
-      // Sizes after the data of an entry taken over from another program.
-      uint8_t d[4];
-      uint64_t after = e.localOffset + length;
-      length +=
-          (after + 4 <= sourceSize_ && source_(after, d, 4) == 4 && GetLE32(d) == kSpanMarker) ? 16 : 12;
-    }
-    if (e.localOffset + length > sourceSize_) return false;
+    const uint64_t headLen = 30ull + GetLE16(h + 26) + GetLE16(h + 28);
+    // The entry's bytes in the output, data descriptor included.
+    const uint64_t length = e.span;
+    if (length < headLen || e.localOffset + length > sourceSize_) return false;
     // A local header is never split between two disks.
     if (diskFree_ < headLen && !PrepareDisk(false)) return false;
     ++entryCount;
@@ -308,29 +301,23 @@ bool TDiskSpanObj::Execute() {
 
   // The central directory, starting on the current disk.
   auto* comp = dynamic_cast<TCompBase*>(&owner_);
+  auto* zip = dynamic_cast<TZip*>(&owner_);
   if (diskFree_ == 0 && !PrepareDisk(false)) return false;
   const uint64_t dirOffset = diskPos_;
   const uint16_t dirDisk = static_cast<uint16_t>(diskNumber_ - 1);
   uint64_t dirSize = 0;
   for (TZipEntry& e : entries_.items) {
     if (e.action == kActDrop) continue;
-    std::string name = !e.rawName.empty() ? e.rawName : (comp ? comp->HeaderNameOf(e.name) : e.name);
-    auto* zip = dynamic_cast<TZip*>(&owner_);
-    std::array<uint8_t, 46> rec = e.central;
+    std::vector<uint8_t> rec;
     if (zip) {
-      rec = zip->CentralForDisk(e, name);
+      rec = zip->CentralEntryForDisk(e, GetLE32(&e.central[42]));
     } else {
-      PutLE32(&rec[0], kCentralSig);
-      PutLE16(&rec[28], static_cast<uint16_t>(name.size()));
-      PutLE16(&rec[30], static_cast<uint16_t>(e.extra.size()));
-      PutLE16(&rec[32], static_cast<uint16_t>(e.comment.size()));
+      std::string name = !e.rawName.empty() ? e.rawName : (comp ? comp->HeaderNameOf(e.name) : e.name);
+      rec = EncodeCentralEntry(e.central, name, e.extra, e.comment, e.headerCipher, e.PackedSize(),
+                               e.UnpackedSize(), GetLE32(&e.central[42]), e.zip64Mask);
     }
-    if (!WriteSpanned(rec.data(), 46) ||
-        !WriteSpanned(reinterpret_cast<const uint8_t*>(name.data()), name.size()) ||
-        !WriteSpanned(e.extra.data(), e.extra.size()) ||
-        !WriteSpanned(reinterpret_cast<const uint8_t*>(e.comment.data()), e.comment.size()))
-      return false;
-    dirSize += 46 + name.size() + e.extra.size() + e.comment.size();
+    if (!WriteSpanned(rec.data(), rec.size())) return false;
+    dirSize += rec.size();
   }
   uint8_t end[22] = {};
   // The end record stays in one piece on the last disk.

@@ -13,6 +13,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "platform/signals.h"
 
 // ---- TStream32 ----
 
@@ -171,6 +172,10 @@ void ReplaceByCopy(TStream32& source, const std::string& archive) {
   std::string folder = zarvo::ExtractFilePath(full);
   std::string stageName = platform::GetTempFileName(folder, "zarvo");
   if (stageName.empty()) throw EFOpenError(LoadErrorMsg(E_OPEN));
+  struct Registered {
+    int token;
+    ~Registered() { platform::UnregisterTempFile(token); }
+  } registered{platform::RegisterTempFile(stageName)};
   try {
     TFileStream32 stage(stageName, fmCreate);
     if (!stage.Valid()) throw EFOpenError(LoadErrorMsg(E_OPEN));
@@ -207,6 +212,7 @@ TTempFileStream::TTempFileStream(const std::string& archiveName, const std::stri
       deleteOption_(deleteOption) {
   // A name was made but the file could not be opened: do not leave it behind.
   if (!Valid() && !fileName_.empty()) platform::DeleteFile(fileName_);
+  if (Valid()) signalToken_ = platform::RegisterTempFile(fileName_);
 }
 
 TTempFileStream::~TTempFileStream() {
@@ -217,6 +223,8 @@ void TTempFileStream::Discard() {
   released_ = true;
   Close();
   if (!fileName_.empty()) platform::DeleteFile(fileName_);
+  platform::UnregisterTempFile(signalToken_);
+  signalToken_ = -1;
 }
 
 int64_t TTempFileStream::Read(void* buffer, int64_t count) {

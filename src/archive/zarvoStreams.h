@@ -23,7 +23,9 @@
 // output whose writing failed (or that was marked failed) is deleted when
 // released, an output not marked for commit is deleted, and the destructor of
 // an output that was never released deletes it. The archive itself is only
-// ever replaced by a rename of a complete file.
+// ever replaced by a rename of a complete file. Temporary files are
+// registered with the platform's signal service while they exist, so an
+// interrupted process (SIGINT, SIGTERM, SIGHUP) leaves none behind.
 #pragma once
 
 #include <cstddef>
@@ -195,6 +197,7 @@ class TTempFileStream : public TFileStream32 {
   bool commit_ = true;
   bool released_ = false;
   int deleteOption_ = 0;
+  int signalToken_ = -1;  // removed on SIGINT/SIGTERM/SIGHUP while registered
 };
 
 // ---- memory ----

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 
+#include "archive/Err_Msgs.h"
 #include "archive/zarvoDeflate.h"
+#include "archive/zarvoStreams.h"
 #include "framework/application.h"
 #include "framework/exceptions.h"
 #include "platform/system.h"
+#include "platform/text.h"
 
 using zarvo::GetLE16;
 using zarvo::GetLE32;
@@ -25,37 +28,56 @@ void TZip::SetArcType(TArcType) { TCompBase::SetArcType(atZip); }
 
 // ---- new entries ----
 
-void TZip::FillLocalHeaderTemplate(TZipEntry&) {
-  EncodeLocalHeader(local_.data(), 0, 8, cur_.dosDate, 0, 0, cur_.size, cur_.headerName.size(), cur_.ext64);
+namespace {
+
+uint16_t NewEntryFlags(bool encrypted, uint16_t method, TDeflateType level, bool utf8) {
+  uint16_t flags = 0;
+  if (encrypted) flags |= kFlagEncrypted;
+  if (method == 8) flags |= DeflateFlagBits(level);
+  if (utf8) flags |= kFlagUtf8;
+  return flags;
 }
 
+}  // namespace
+
+void TZip::FillLocalHeaderTemplate(TZipEntry&) {
+  EncodeLocalHeader(local_.data(), cur_.utf8 ? kFlagUtf8 : 0, 8, cur_.dosDate, 0, 0, cur_.size,
+                    cur_.headerName.size(), cur_.zip64);
+  PutLE16(&local_[28], static_cast<uint16_t>(cur_.LocalExtraSize()));
+}
+
+// The local extra bytes: the Zip64 sizes (when reserved) and the name's
+// Unicode-path block.
 bool TZip::Write64BitExtension(TZipEntry&) {
-  uint8_t block[kLocalExt64Size];
-  EncodeLocalExt64(block, cur_.packed, cur_.size);
-  return WriteOutputAt(cur_.pos + kLocalHeaderSize + cur_.headerName.size(), block, sizeof block);
+  std::vector<uint8_t> block(cur_.zip64 ? kLocalZip64Size : 0);
+  if (cur_.zip64) EncodeLocalZip64(block.data(), cur_.packed, cur_.size);
+  block.insert(block.end(), cur_.unicodePath.begin(), cur_.unicodePath.end());
+  return block.empty() ||
+         WriteOutputAt(cur_.pos + kLocalHeaderSize + cur_.headerName.size(), block.data(), block.size());
 }
 
 void TZip::CompleteLocalHeader(TZipEntry&) {
-  uint16_t flags = 0;
-  if (cur_.encrypted) flags |= 1;
-  if (cur_.method == 8) flags |= DeflateFlagBits(cur_.level);
-  EncodeLocalHeader(local_.data(), flags, cur_.method, cur_.dosDate, cur_.crc, cur_.packed, cur_.size,
-                    cur_.headerName.size(), cur_.ext64);
+  EncodeLocalHeader(local_.data(), NewEntryFlags(cur_.encrypted, cur_.method, cur_.level, cur_.utf8),
+                    cur_.method, cur_.dosDate, cur_.crc, cur_.packed, cur_.size, cur_.headerName.size(),
+                    cur_.zip64);
+  PutLE16(&local_[28], static_cast<uint16_t>(cur_.LocalExtraSize()));
 }
 
 void TZip::BuildNewCentral(TZipEntry& e) {
   EncodeNewCentral(e.central, GetLE16(&local_[6]), GetLE16(&local_[8]), cur_.dosDate, GetLE32(&local_[14]),
-                   cur_.packed, cur_.size, cur_.headerName.size(), cur_.ext64, cur_.attr, cur_.pos);
-  e.extra.clear();
+                   cur_.packed, cur_.size, cur_.headerName.size(), cur_.attr, cur_.pos);
+  if (cur_.utf8) PutLE16(&e.central[4], MadeByForUtf8(e.VersionMadeBy()));
+  e.extra = cur_.unicodePath;
   e.comment.clear();
-  e.rawName.clear();
-  e.packedHi = static_cast<uint16_t>(cur_.packed >> 32);
-  e.unpackedHi = static_cast<uint16_t>(cur_.size >> 32);
+  e.rawName = cur_.headerName;
+  e.nameExact = true;
+  e.packedHi = static_cast<uint32_t>(cur_.packed >> 32);
+  e.unpackedHi = static_cast<uint32_t>(cur_.size >> 32);
   e.localOffset = cur_.pos;
-  if (cur_.ext64) {
-    e.extra.resize(kCentralExt64Size);
-    EncodeCentralExt64(e.extra.data(), e.packedHi, e.unpackedHi, cur_.pos);
-  }
+  // A local header with the Zip64 sizes gets a directory record with them.
+  e.zip64Mask = cur_.zip64 ? (kZip64Unpacked | kZip64Packed) : 0;
+  e.span = kLocalHeaderSize + cur_.headerName.size() + cur_.LocalExtraSize() + cur_.packed;
+  e.localRewrite = false;
 }
 
 bool TZip::CompressFile(TZipEntry& e) {
@@ -66,14 +88,15 @@ bool TZip::CompressFile(TZipEntry& e) {
 void TZip::FillCentralFromFile(TZipEntry& e, const platform::FileInfo& info) {
   uint64_t size = (info.attributes & platform::kAttrDirectory) ? 0 : info.size;
   FillCentralBytes(e.central, size, zarvo::DosDateTimeOf(info.modified), info.attributes, 0);
-  e.packedHi = static_cast<uint16_t>(size >> 32);
-  e.unpackedHi = static_cast<uint16_t>(size >> 32);
+  e.packedHi = static_cast<uint32_t>(size >> 32);
+  e.unpackedHi = static_cast<uint32_t>(size >> 32);
   e.extra.clear();
+  e.zip64Mask = 0;
 }
 
 void TZip::LoadEntryToRun(TZipEntry& e) {
-  cur_.size = (static_cast<uint64_t>(e.unpackedHi) << 32) | GetLE32(&e.central[24]);
-  cur_.packed = (static_cast<uint64_t>(e.packedHi) << 32) | GetLE32(&e.central[20]);
+  cur_.size = e.UnpackedSize();
+  cur_.packed = e.PackedSize();
   cur_.dosDate = (static_cast<uint32_t>(GetLE16(&e.central[14])) << 16) | GetLE16(&e.central[12]);
   cur_.attr = GetLE32(&e.central[38]);
 }
@@ -97,43 +120,33 @@ void TZip::CollectTotals() {}
 
 // ---- the central directory ----
 
-std::array<uint8_t, 46> TZip::CentralForDisk(const TZipEntry& e, std::string& name) const {
-  TCentralBytes rec = e.central;
-  EncodeCentralForDisk(rec, name, e.extra.size(), e.comment.size(), e.headerCipher);
-  return rec;
+std::vector<uint8_t> TZip::CentralEntryForDisk(const TZipEntry& e, uint64_t localOffset) const {
+  const std::string name = !e.rawName.empty() ? e.rawName : HeaderName(e.name);
+  return EncodeCentralEntry(e.central, name, e.extra, e.comment, e.headerCipher, e.PackedSize(),
+                            e.UnpackedSize(), localOffset, e.zip64Mask);
 }
 
 bool TZip::WriteCentralDirectory() {
   const uint64_t start = OutputSize();
   uint64_t pos = start;
-  int count = 0;
+  uint64_t count = 0;
   for (const TZipEntry& e : entries_.items) {
     if (e.action == kActDrop) continue;
-    std::vector<uint8_t> b =
-        EncodeCentralEntry(e.central, !e.rawName.empty() ? e.rawName : HeaderName(e.name), e.extra, e.comment,
-                           e.headerCipher, e.localOffset);
+    std::vector<uint8_t> b = CentralEntryForDisk(e, e.localOffset);
     if (!WriteOutputAt(pos, b.data(), b.size())) return false;
     pos += b.size();
     ++count;
   }
   const uint64_t dirSize = pos - start;
   const std::string& comment = entries_.archiveComment;
-  uint8_t end[kEnd64RecordSize];
-  const size_t endLen = EncodeEndRecord(end, start, dirSize, static_cast<uint64_t>(count), comment.size());
+  uint8_t end[kMaxEndRecordsSize];
+  const size_t endLen = EncodeEndRecords(end, start, dirSize, count, comment.size());
   if (!WriteOutputAt(pos, end, endLen)) return false;
   pos += endLen;
   return comment.empty() || WriteOutputAt(pos, comment.data(), comment.size());
 }
 
 // ---- reading an existing archive ----
-
-void TZip::ParseExtra(const uint8_t* p, size_t n, bool central, TZipEntry& e, uint16_t* offsetHi) {
-  uint16_t packedHi = 0, unpackedHi = 0, offHi = 0;
-  if (!ParseExt64(p, n, central, packedHi, unpackedHi, offHi)) return;
-  e.packedHi = packedHi;
-  e.unpackedHi = unpackedHi;
-  if (central && offsetHi) *offsetHi = offHi;
-}
 
 bool TZip::ReadHeader(uint64_t offset, std::vector<uint8_t>& header) {
   header.assign(30, 0);
@@ -159,179 +172,69 @@ bool TZip::ReadEntries() {
   entries_.archiveComment.clear();
   firstEntryOffset_ = 0;
   haveFirstOffset_ = false;
-  oldShift_ = 0;
-  if (oldSize_ < 22) {
-    ReadByLocalHeaders();
-    return !entries_.items.empty();
-  }
-  // The end record is among the last 32 KiB; the one nearest the end wins.
-  const uint64_t window = std::min<uint64_t>(oldSize_, 32768);
-  const uint64_t windowStart = oldSize_ - window;
-  std::vector<uint8_t> buf(static_cast<size_t>(window));
-  if (ReadOld(windowStart, buf.data(), buf.size()) != static_cast<int64_t>(buf.size())) return false;
-  for (int64_t i = static_cast<int64_t>(window) - 22; i >= 0; --i) {
-    uint32_t sig = GetLE32(&buf[static_cast<size_t>(i)]);
-    bool end64 = sig == kEnd64Sig || sig == kEnd64SigL;
-    if (sig == kEndSig || sig == kEndSigL || (end64 && i + 26 <= static_cast<int64_t>(window))) {
-      uint8_t end[26] = {};
-      std::copy_n(&buf[static_cast<size_t>(i)], std::min<size_t>(26, window - static_cast<size_t>(i)), end);
-      if (sig == kEndSigL || sig == kEnd64SigL) HeaderCipher(end + 4, end64 ? 22 : 18);
-      if (ReadByCentral(windowStart + static_cast<uint64_t>(i), end, end64)) return !entries_.items.empty();
-      break;
-    }
-  }
-  entries_.items.clear();
-  ReadByLocalHeaders();
-  return !entries_.items.empty();
-}
-
-bool TZip::ReadByCentral(uint64_t endPos, const uint8_t* end, bool end64) {
-  uint64_t dirSize = GetLE32(end + 12);
-  uint64_t dirOffset = end64 ? GetLE64(end + 16) : GetLE32(end + 16);
-  uint16_t commentLen = GetLE16(end + (end64 ? 24 : 20));
-  uint64_t recLen = end64 ? 26 : 22;
-  if (endPos + recLen + commentLen <= oldSize_ && commentLen > 0) {
-    entries_.archiveComment.resize(commentLen);
-    if (ReadOld(endPos + recLen, entries_.archiveComment.data(), commentLen) != commentLen)
-      entries_.archiveComment.clear();
-  }
-  // Bytes put in front of an archive whose offsets were not adjusted shift
-  // every offset by the same amount.
-  if (dirOffset + dirSize < endPos && dirSize > 0) {
-    uint8_t probe[4];
-    auto central = [](const uint8_t* p) { return GetLE32(p) == kCentralSig || GetLE32(p) == kCentralSigL; };
-    if (ReadOld(dirOffset, probe, 4) != 4 || !central(probe)) {
-      uint64_t shift = endPos - dirSize - dirOffset;
-      if (ReadOld(dirOffset + shift, probe, 4) == 4 && central(probe)) {
-        oldShift_ = static_cast<int64_t>(shift);
-        dirOffset += shift;
-      }
-    }
-  }
-  if (dirOffset > endPos) return false;
-
-  uint64_t pos = dirOffset;
-  uint64_t firstLocal = UINT64_MAX;
-  while (pos + 46 <= endPos) {
-    std::array<uint8_t, 46> rec;
-    if (ReadOld(pos, rec.data(), 46) != 46) break;
-    uint32_t sig = GetLE32(rec.data());
-    const bool ciphered = sig == kCentralSigL;
-    if (sig != kCentralSig && !ciphered) break;
-    if (ciphered) HeaderCipher(rec.data() + 4, 42);
-    uint16_t nameLen = GetLE16(&rec[28]);
-    uint16_t extraLen = GetLE16(&rec[30]);
-    uint16_t commentLen2 = GetLE16(&rec[32]);
-    uint64_t next = pos + 46 + nameLen + extraLen + commentLen2;
-    if (next > endPos) break;
+  oldDamage_.clear();
+  if (!oldArchive_) return false;
+  // One reader for runs and listings: it checks every record against the
+  // file and says when the archive does not add up.
+  THandleStream32 in(oldArchive_.get());
+  TZipFormat fmt;
+  fmt.TranslateOemChar = translateOemChar_;
+  fmt.ArchiveName = runArchive_;
+  TCompHeaderObj list;
+  fmt.ReadArchive(in, list);
+  if (list.Damaged) oldDamage_ = list.DamageReason.empty() ? "damaged" : list.DamageReason;
+  entries_.archiveComment = list.ArchiveComment;
+  entries_.items.reserve(list.Items().size());
+  for (THeaderEntry& h : list.Items()) {
     TZipEntry e;
-    e.central = rec;
-    e.rawName.resize(nameLen);
-    if (nameLen && ReadOld(pos + 46, e.rawName.data(), nameLen) != nameLen) break;
-    e.extra.resize(extraLen);
-    if (extraLen && ReadOld(pos + 46 + nameLen, e.extra.data(), extraLen) != extraLen) break;
-    e.comment.resize(commentLen2);
-    if (commentLen2 && ReadOld(pos + 46 + nameLen + extraLen, e.comment.data(), commentLen2) != commentLen2)
-      break;
-    uint16_t offsetHi = 0;
-    ParseExtra(e.extra.data(), e.extra.size(), true, e, &offsetHi);
-    e.localOffset =
-        ((static_cast<uint64_t>(offsetHi) << 32) | GetLE32(&rec[42])) + static_cast<uint64_t>(oldShift_);
-    if (ciphered) HeaderCipher(reinterpret_cast<uint8_t*>(e.rawName.data()), e.rawName.size());
-    e.headerCipher = ciphered;
-    e.name = NameFromHeader(e.rawName);
+    e.name = std::move(h.Name);
+    e.rawName = std::move(h.HeaderName);
+    e.nameExact = h.NameExact;
     e.action = kActCopy;
-    firstLocal = std::min(firstLocal, e.localOffset);
+    e.localOffset = h.Rec.LocalOffset;
+    e.unpackedHi = h.Rec.UnpackedHi;
+    e.packedHi = h.Rec.PackedHi;
+    e.headerCipher = h.Rec.HeaderCipher;
+    e.comment = std::move(h.Rec.Comment);
+    e.extra = std::move(h.Rec.Extra);
+    e.central = h.Central;
+    e.zip64Mask = h.Rec.Zip64Mask;
+    e.span = h.Rec.Span;
+    e.localRewrite = h.Rec.LocalRewrite;
     entries_.items.push_back(std::move(e));
-    pos = next;
   }
   if (!entries_.items.empty()) {
     // Bytes before the first entry (a self-extracting loader) travel along.
-    firstEntryOffset_ = firstLocal;
+    firstEntryOffset_ = list.FirstEntryOffset;
     haveFirstOffset_ = true;
   }
-  return true;
-}
-
-void TZip::ReadByLocalHeaders() {
-  uint64_t pos = 0;
-  while (pos + 30 <= oldSize_) {
-    uint8_t h[30];
-    if (ReadOld(pos, h, 30) != 30) break;
-    const bool ciphered = GetLE32(h) == kLocalSigL;
-    if (GetLE32(h) != kLocalSig && !ciphered) break;
-    if (ciphered) HeaderCipher(h + 4, 26);
-    uint16_t nameLen = GetLE16(h + 26);
-    uint16_t extraLen = GetLE16(h + 28);
-    if (pos + 30 + nameLen + extraLen > oldSize_) break;
-    TZipEntry e;
-    e.headerCipher = ciphered;
-    e.rawName.resize(nameLen);
-    if (nameLen && ReadOld(pos + 30, e.rawName.data(), nameLen) != nameLen) break;
-    if (ciphered) HeaderCipher(reinterpret_cast<uint8_t*>(e.rawName.data()), e.rawName.size());
-    std::vector<uint8_t> extra(extraLen);
-    if (extraLen && ReadOld(pos + 30 + nameLen, extra.data(), extraLen) != extraLen) break;
-    ParseExtra(extra.data(), extra.size(), false, e, nullptr);
-    uint64_t packed = (static_cast<uint64_t>(e.packedHi) << 32) | GetLE32(h + 18);
-    uint64_t next = pos + 30 + nameLen + extraLen + packed;
-    // A header completed after its data (flag bit 3) cannot be walked past.
-    if ((GetLE16(h + 6) & 8) || next > oldSize_) break;
-    CentralFromLocal(e.central, h, pos);
-    PutLE16(&e.central[30], 0);  // the local extra bytes are not carried into the directory
-    e.localOffset = pos;
-    e.name = NameFromHeader(e.rawName);
-    e.action = kActCopy;
-    entries_.items.push_back(std::move(e));
-    pos = next;
-  }
+  return !entries_.items.empty();
 }
 
 // ---- copying entries of the old archive ----
 
-bool TZip::CopyEntry(TZipEntry& e) { return CopyEntryAs(e, nullptr); }
+bool TZip::CopyEntry(TZipEntry& e) { return CopyEntryAs(e, false); }
 
-bool TZip::CopyRenamedEntry(TZipEntry& e) {
-  std::string name = HeaderName(e.name);
-  return CopyEntryAs(e, &name);
-}
+bool TZip::CopyRenamedEntry(TZipEntry& e) { return CopyEntryAs(e, true); }
 
-bool TZip::CopyEntryAs(TZipEntry& e, const std::string* newHeaderName) {
-  uint8_t h[30];
+bool TZip::CopyEntryAs(TZipEntry& e, bool renamed) {
   const uint64_t at = e.localOffset;
   auto broken = [&]() -> bool {
     // An entry that cannot be found where the directory says is not guessed
     // at; the archive stays as it is.
-    throw EReadError(ErrorText(25235) + ": " + runArchive_ + " (" + e.name + ")");
+    throw EReadError(ErrorText(E_OPEN) + ": " + runArchive_ + " (" + e.name + ")");
   };
-  if (at + 30 > oldSize_ || ReadOld(at, h, 30) != 30) return broken();
+  uint8_t h[kLocalHeaderSize];
+  if (e.span < kLocalHeaderSize || at > oldSize_ || e.span > oldSize_ - at ||
+      ReadOld(at, h, kLocalHeaderSize) != static_cast<int64_t>(kLocalHeaderSize))
+    return broken();
   const bool ciphered = GetLE32(h) == kLocalSigL;
   if (GetLE32(h) != kLocalSig && !ciphered) return broken();
   if (ciphered) HeaderCipher(h + 4, 26);
-  uint16_t flags = GetLE16(h + 6);
-  uint16_t nameLen = GetLE16(h + 26);
-  uint16_t extraLen = GetLE16(h + 28);
-  TZipEntry probe;
-  std::vector<uint8_t> extra(extraLen);
-  if (at + 30 + nameLen + extraLen > oldSize_) return broken();
-  if (extraLen && ReadOld(at + 30 + nameLen, extra.data(), extraLen) != extraLen) return broken();
-  ParseExtra(extra.data(), extra.size(), false, probe, nullptr);
-  uint64_t packed = (static_cast<uint64_t>(probe.packedHi) << 32) | GetLE32(h + 18);
-  uint64_t unpacked = GetLE32(h + 22);
-  if (packed == 0 || unpacked == 0)
-    packed = (static_cast<uint64_t>(e.packedHi) << 32) | GetLE32(&e.central[20]);
-  uint64_t dataStart = at + 30 + nameLen + extraLen;
-  if (dataStart + packed > oldSize_) return broken();
-  uint64_t tail = 0;
-  if (flags & 8) {
-    // The sizes followed the data; they travel with it so the entry stays whole.
-    uint8_t d[4];
-    if (dataStart + packed + 4 <= oldSize_ && ReadOld(dataStart + packed, d, 4) == 4 &&
-        GetLE32(d) == kSpanMarker)
-      tail = 16;
-    else
-      tail = 12;
-    if (dataStart + packed + tail > oldSize_) tail = 0;
-  }
+  const uint64_t nameLen = GetLE16(h + 26);
+  const uint64_t extraLen = GetLE16(h + 28);
+  const uint64_t head = kLocalHeaderSize + nameLen + extraLen;
+  if (head > e.span) return broken();
 
   const uint64_t newPos = OutputSize();
   uint64_t out = newPos;
@@ -340,28 +243,44 @@ bool TZip::CopyEntryAs(TZipEntry& e, const std::string* newHeaderName) {
     while (count > 0) {
       Application().ProcessMessages();
       size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), count));
-      if (ReadOld(from, buf.data(), n) != static_cast<int64_t>(n)) throw EReadError(ErrorText(25235));
-      if (!WriteOutputAt(out, buf.data(), n)) throw EWriteError(ErrorText(25136));
+      if (ReadOld(from, buf.data(), n) != static_cast<int64_t>(n)) throw EReadError(ErrorText(E_OPEN));
+      if (!WriteOutputAt(out, buf.data(), n)) throw EWriteError(ErrorText(E_WRITE));
       from += n;
       out += n;
       count -= n;
     }
   };
-  if (newHeaderName) {
-    PutLE16(h + 26, static_cast<uint16_t>(newHeaderName->size()));
-    std::string name = *newHeaderName;
-    if (ciphered) {
-      PutLE32(h, kLocalSig);
-      CipherLocalHeader(h, name);
+  if (renamed || e.localRewrite) {
+    std::vector<uint8_t> localExtra(extraLen);
+    if (extraLen && ReadOld(at + kLocalHeaderSize + nameLen, localExtra.data(), extraLen) !=
+                        static_cast<int64_t>(extraLen))
+      return broken();
+    bool utf8 = (e.Flags() & kFlagUtf8) != 0;
+    std::string name = e.rawName;
+    std::vector<uint8_t> unicodePath;
+    if (renamed) {
+      name = HeaderName(e.name, &utf8);
+      if (translateOemChar_) unicodePath = UnicodePathFor(name, e.name, utf8);
     }
-    if (!WriteOutputAt(out, h, 30)) throw EWriteError(ErrorText(25136));
-    out += 30;
-    if (!WriteOutputAt(out, name.data(), name.size())) throw EWriteError(ErrorText(25136));
-    out += name.size();
-    copyRange(at + 30 + nameLen, extraLen + packed + tail);
-    e.rawName = *newHeaderName;
+    std::vector<uint8_t> b = RewriteLocalHeader(h, localExtra, name, utf8, renamed, e.PackedSize(),
+                                                e.UnpackedSize(), e.headerCipher, unicodePath);
+    if (!WriteOutputAt(out, b.data(), b.size())) throw EWriteError(ErrorText(E_WRITE));
+    out += b.size();
+    copyRange(at + head, e.span - head);
+    if (renamed) {
+      e.rawName = name;
+      e.nameExact = true;
+      // The Unicode-path block described the old name.
+      e.extra = StripExtraBlocks(e.extra, {kUnicodePathTag});
+      e.extra.insert(e.extra.end(), unicodePath.begin(), unicodePath.end());
+      const uint16_t flags = e.Flags();
+      PutLE16(&e.central[8], utf8 ? (flags | kFlagUtf8) : (flags & ~kFlagUtf8));
+      if (utf8) PutLE16(&e.central[4], MadeByForUtf8(e.VersionMadeBy()));
+    }
+    e.span = b.size() + (e.span - head);
+    e.localRewrite = false;
   } else {
-    copyRange(at, 30 + nameLen + extraLen + packed + tail);
+    copyRange(at, e.span);
   }
   e.localOffset = newPos;
   PutLE32(&e.central[42], static_cast<uint32_t>(newPos));

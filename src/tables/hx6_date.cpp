@@ -171,7 +171,9 @@ void ThxDBFDate::Decode(int32_t day, int& year, int& month, int& dayOfMonth) con
 }
 
 int32_t ThxDBFDate::ToJulian(std::string_view text) const {
-  if (text == "00000000") return 0;
+  // Blanks and zeros only ("        ", "00000000", "       0", NULs) is how
+  // programs write the empty date.
+  if (text.find_first_not_of(std::string_view(" 0\0", 3)) == std::string_view::npos) return 0;
   const std::string t = HxTrimRight(text);
   if (t.empty()) return 0;
   if (t.size() == 8) {
@@ -226,7 +228,9 @@ const std::string& ThxDBFDate::DisplayFormat() const {
 
 std::string ThxDBFDate::ToDisplay(int32_t day) const {
   const std::string& fmt = DisplayFormat();
-  if (day <= 0) return std::string(fmt.size(), ' ');
+  // The platform's day 0 is what a date that does not exist reads as: it
+  // shows as the empty date, not as 30 December 1899.
+  if (day <= 0 || day == kPlatformDayZero) return std::string(fmt.size(), ' ');
   int y, m, d;
   Decode(day, y, m, d);
   const int dow = DayOfWeek(day) - 1;

@@ -23,14 +23,16 @@ class ThxDBFDate {
   bool Century() const { return century_; }
 
   // "yyyymmdd" (trailing blanks ignored) or a date in the locale's short
-  // format to a day number. Empty text and "00000000" are 0; eight digits
-  // naming no calendar day give 2415019 (30 December 1899). Text in neither
-  // form raises EConvertError.
+  // format to a day number. Text of blanks and zeros only ("", "00000000",
+  // "       0") is 0, the empty date; eight digits naming no calendar day give
+  // 2415019 (30 December 1899, the platform's day 0). Text in neither form
+  // raises EConvertError.
   int32_t ToJulian(std::string_view text) const;
   // "yyyymmdd"; eight spaces for day <= 0 and for days outside the years 1-9999.
   std::string ToText(int32_t day) const;
   // The day in the locale's short date format widened to a four-digit year;
-  // spaces (as many as the format has characters) for day <= 0.
+  // spaces (as many as the format has characters) for day <= 0 and for the
+  // platform's day 0 (2415019), which a date that does not exist reads as.
   std::string ToDisplay(int32_t day) const;
   // The display format: the locale's short date format upper-cased, its year
   // widened to "YYYY".

@@ -30,6 +30,14 @@ uint32_t DescriptorLength(const uint8_t* d) {
   return d[11] == 'C' ? uint32_t{d[16]} + 256u * d[17] : uint32_t{d[16]};
 }
 
+// A type letter as the formats write them: a letter or a digit ('0' is
+// Visual FoxPro's _NullFlags); dBase 7 adds '+' (autoincrement) and '@'
+// (timestamp).
+bool IsTypeByte(uint8_t b, bool dbase7) {
+  return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
+         (dbase7 && (b == '+' || b == '@'));
+}
+
 uint32_t PackedTime(const platform::LocalTime& t) {
   return ((static_cast<uint32_t>(t.hour) * 64 + static_cast<uint32_t>(t.minute)) * 64 +
           static_cast<uint32_t>(t.second)) *
@@ -82,24 +90,31 @@ void HXO_dBaseDBF::ReadStructure() {
 
   if (encrypted_) Transform(readPassword_, descriptors_.data(), descriptors_.data(), area, 0);
 
-  // Descriptors end at the 0x0D terminator: other programs leave a 263-byte
-  // area after it in tables of any version, and counting from the header
-  // length alone would invent empty fields there.
-  int count = 0;
-  while (static_cast<uint32_t>(count + 1) * kDbfDescriptorSize <= area &&
-         descriptors_[static_cast<size_t>(count) * kDbfDescriptorSize] != kDbfTerminator)
-    ++count;
-  fieldCount_ = count;
-  descriptors_.resize(static_cast<size_t>(count) * kDbfDescriptorSize);
-
-  uint64_t used = 1;
-  for (int i = 1; i <= fieldCount_; ++i) used += DescriptorLength(Descriptor(i));
+  std::vector<uint8_t> parsed;
+  longNames_.clear();
+  dbase7_ = false;
+  const DescriptorCheck plain = ParseDescriptors(descriptors_.data(), area, false, parsed, longNames_);
   if (encrypted_) {
-    // A wrong password deciphers the descriptors into noise whose widths do not add up.
-    if (used != recordLength_) RaiseKeldorError(hxErrInvalidPassword);
-  } else if (used > recordLength_) {
-    RaiseFileError(hxErrTableHeaderInvalid);
+    // A wrong password deciphers the descriptors into noise whose types and
+    // widths do not add up.
+    if (plain != DescriptorCheck::Exact) RaiseKeldorError(hxErrInvalidPassword);
+  } else if (plain == DescriptorCheck::Invalid) {
+    // dBase 7 writes version 0x04 too, with a 68-byte header and 48-byte
+    // descriptors; read as 32-byte descriptors its language-driver name
+    // would give a field of type NUL.
+    std::vector<uint8_t> all(headerLength_ - kDbfHeaderSize, 0);
+    if (version == 0x04 && headerLength_ > kDb7HeaderSize &&
+        ReadAt(kDbfHeaderSize, all.data(), all.size()) == all.size() &&
+        ParseDescriptors(all.data() + (kDb7HeaderSize - kDbfHeaderSize),
+                         all.size() - (kDb7HeaderSize - kDbfHeaderSize), true, parsed,
+                         longNames_) == DescriptorCheck::Exact) {
+      dbase7_ = true;
+    } else {
+      RaiseFileError(hxErrTableHeaderInvalid);
+    }
   }
+  descriptors_ = std::move(parsed);
+  fieldCount_ = static_cast<int>(descriptors_.size() / kDbfDescriptorSize);
 
   hasMemo_ = version == 0x83 || version == 0x8B || version == 0xF5 || (version == 0x30 && (flagBits_ & 2));
   if (version == 0x30 && !hasMemo_) {
@@ -125,6 +140,44 @@ void HXO_dBaseDBF::ReadStructure() {
   headerDirty_ = recordChanged_ = changedByOthers_ = tableLocked_ = false;
 }
 
+HXO_dBaseDBF::DescriptorCheck HXO_dBaseDBF::ParseDescriptors(const uint8_t* area, size_t size, bool dbase7,
+                                                             std::vector<uint8_t>& out,
+                                                             std::vector<std::string>& names) const {
+  // Descriptors end at the 0x0D terminator: other programs leave a 263-byte
+  // area after it in tables of any version, and counting from the header
+  // length alone would invent empty fields there.
+  const size_t step = dbase7 ? kDb7DescriptorSize : kDbfDescriptorSize;
+  out.clear();
+  names.clear();
+  uint64_t used = 1;
+  for (size_t at = 0; at + step <= size && area[at] != kDbfTerminator; at += step) {
+    const uint8_t* d = area + at;
+    uint8_t image[kDbfDescriptorSize] = {};
+    if (dbase7) {
+      // name 32, type, width, decimals, 2 reserved, MDX flag, 2 reserved,
+      // next autoincrement value 4, 4 reserved
+      const char* raw = reinterpret_cast<const char*>(d);
+      names.emplace_back(raw, strnlen(raw, 32));
+      std::memcpy(image, d, std::min<size_t>(names.back().size(), 11));
+      image[11] = d[32];
+      image[16] = d[33];
+      image[17] = d[34];
+      image[31] = d[37];
+    } else {
+      std::memcpy(image, d, kDbfDescriptorSize);
+    }
+    // A width of 0 or a type that is no letter is not a field: such a
+    // header only looks valid, and its "fields" would read as garbage.
+    if (!IsTypeByte(image[11], dbase7)) return DescriptorCheck::Invalid;
+    const uint32_t length = DescriptorLength(image);
+    if (length == 0) return DescriptorCheck::Invalid;
+    used += length;
+    out.insert(out.end(), image, image + kDbfDescriptorSize);
+  }
+  if (used > recordLength_) return DescriptorCheck::Invalid;
+  return used == recordLength_ ? DescriptorCheck::Exact : DescriptorCheck::Fits;
+}
+
 HXO_dBaseDBF::~HXO_dBaseDBF() {
   try {
     CloseTable();
@@ -135,9 +188,14 @@ HXO_dBaseDBF::~HXO_dBaseDBF() {
 
 void HXO_dBaseDBF::CloseTable() {
   if (!Closed() && headerDirty_) {
-    tableLocked_ = false;
-    RefreshHeader();
-    WriteHeader();
+    if (tableLocked_) {
+      // Our own table lock still covers the header: the count is safe to write.
+      tableLocked_ = false;
+      RefreshHeader();
+      WriteHeader();
+    } else {
+      WriteHeaderUnlocked();
+    }
   }
   memo_.reset();
   Close();
@@ -176,10 +234,15 @@ void HXO_dBaseDBF::RefreshHeader() {
   PutLE16(header_ + 10, static_cast<uint16_t>(recordLength_));
 }
 
-void HXO_dBaseDBF::WriteHeader() {
+void HXO_dBaseDBF::WriteHeader() { WriteHeader(true); }
+
+void HXO_dBaseDBF::WriteHeader(bool withCount) {
   if (!ReadWrite() || !headerDirty_ || tableLocked_) return;
   const platform::LocalTime now = platform::Now();
-  changeStamp_ = PackedTime(now);
+  // Other openers see a change by a different stamp: two updates within one
+  // millisecond must not leave the same stamp behind.
+  const uint32_t stamp = PackedTime(now);
+  changeStamp_ = stamp == changeStamp_ ? stamp + 1 : stamp;
   header_[1] = static_cast<uint8_t>(now.year % 100);
   header_[2] = static_cast<uint8_t>(now.month);
   header_[3] = static_cast<uint8_t>(now.day);
@@ -188,8 +251,43 @@ void HXO_dBaseDBF::WriteHeader() {
   PutLE32(header_ + 16, changeStamp_);
   header_[15] = encrypted_ ? 1 : 0;
   PutLE32(header_ + 20, userId_);
-  WriteAt(0, header_, kDbfHeaderSize);
+  if (withCount) {
+    WriteAt(0, header_, kDbfHeaderSize);
+  } else {
+    WriteAt(0, header_, 4);
+    WriteAt(8, header_ + 8, kDbfHeaderSize - 8);
+  }
   headerDirty_ = false;
+}
+
+void HXO_dBaseDBF::WriteHeaderUnlocked() {
+  if (!Shared() || tableLocked_) {
+    RefreshHeader();
+    WriteHeader();
+    return;
+  }
+  // The record count is rewritten only under the table lock, which also
+  // keeps appenders out (their byte lies inside its range): between our look
+  // at the file size and our write another process could append, and the
+  // count written would undo its record. The lock is taken directly, not
+  // through LockTable, which a table handler may give a policy of its own.
+  const HxLockRange range = lock_.TableLock();
+  if (LockRange(range.offset, range.length)) {
+    try {
+      RefreshHeader();
+      WriteHeader();
+    } catch (...) {
+      Unlock();
+      throw;
+    }
+    Unlock();
+    return;
+  }
+  // Without it (another process, or our own record lock, holds part of the
+  // range) everything but the count is written: the date, the stamp that
+  // tells the others of the change, the user.
+  RefreshHeader();
+  WriteHeader(false);
 }
 
 void HXO_dBaseDBF::SetStructuralIndex(bool on) {
@@ -285,8 +383,7 @@ void HXO_dBaseDBF::PutRecord(int64_t recno) {
   headerDirty_ = true;
   WriteRecordBytes(recno, record_, recordLength_);
   recNo_ = recno;
-  RefreshHeader();
-  WriteHeader();
+  WriteHeaderUnlocked();
   StatusUpdate(kStatusAfterWrite, recno);
   if (autoFlush_) Flush();
   std::memcpy(saved_.data(), record_, recordLength_);
@@ -376,11 +473,19 @@ bool HXO_dBaseDBF::LockWholeFile() {
 
 bool HXO_dBaseDBF::UnlockTable() {
   if (LockCount() < -1) return true;
-  Unlock();
-  if (tableLocked_ && LockCount() <= 0) {
+  if (tableLocked_ && LockCount() <= 1) {
+    // The header write deferred while the table was locked goes out while
+    // the lock still keeps appenders away: written after the release, its
+    // record count could undo another process's append.
     tableLocked_ = false;
-    WriteHeader();  // the write deferred while the table was locked
+    try {
+      WriteHeader();
+    } catch (...) {
+      Unlock();
+      throw;
+    }
   }
+  Unlock();
   return true;
 }
 
@@ -439,7 +544,10 @@ void HXO_dBaseFld::BuildFieldList() {
     auto entry = std::make_unique<ThxDBFFields>();
     entry->table = this;
     const char* raw = reinterpret_cast<const char*>(d);
-    entry->name.assign(raw, strnlen(raw, 11));
+    if (Dbase7())
+      entry->name = LongName(i);  // up to 32 characters; the descriptor holds 11
+    else
+      entry->name.assign(raw, strnlen(raw, 11));
     entry->type = static_cast<char>(d[11]);
     entry->width = d[16];
     entry->decimals = d[17];

@@ -56,6 +56,15 @@ inline constexpr uint32_t kDbfDescriptorSize = 32;
 inline constexpr uint32_t kDbfFixedPart = 33;     // header + terminator
 inline constexpr uint32_t kDbfFixedPart30 = 296;  // version 0x30: + 263 bytes
 inline constexpr uint8_t kDbfTerminator = 0x0D;
+// dBase 7 (version 0x04 too): a 68-byte header (the 32 bytes above, a
+// 32-byte language-driver name, 4 reserved) and 48-byte descriptors
+//     0 32  name, NUL-padded         33  1  width
+//    32  1  type letter              34  1  decimals
+//    37  1  MDX flag                 40  4  next autoincrement value
+// In memory they are kept as 32-byte descriptors like the others; the long
+// names are kept beside them.
+inline constexpr uint32_t kDb7HeaderSize = 68;
+inline constexpr uint32_t kDb7DescriptorSize = 48;
 inline constexpr uint8_t kDbfEndOfFile = 0x1A;
 
 // True for the version bytes a table may carry.
@@ -116,6 +125,9 @@ class HXO_dBaseDBF : public HXO_DiskFile {
   void RefreshHeader();
   // Writes the header when read-write, dirty and not under a table lock.
   void WriteHeader();
+  // The same; without `withCount` bytes 4-7 (the record count) are left as
+  // the file has them.
+  void WriteHeader(bool withCount);
   void SetUserID(uint32_t userId) { userId_ = userId; }
   uint32_t UserID() const { return userId_; }
 
@@ -141,6 +153,10 @@ class HXO_dBaseDBF : public HXO_DiskFile {
   const std::string& Alias() const { return alias_; }
   bool Encrypted() const { return encrypted_; }
   bool HasMemo() const { return hasMemo_; }
+  // True for a version 0x04 table in the dBase 7 layout (48-byte descriptors).
+  bool Dbase7() const { return dbase7_; }
+  // Field n's name as stored in a dBase 7 descriptor (up to 32 characters).
+  const std::string& LongName(int n) const { return longNames_[static_cast<size_t>(n - 1)]; }
   // Flag bits 0-2 of header byte 28.
   uint8_t TableFlags() const { return flagBits_; }
   bool StructuralIndex() const { return (flagBits_ & 1) != 0; }
@@ -209,6 +225,16 @@ class HXO_dBaseDBF : public HXO_DiskFile {
 
  private:
   void ReadStructure();
+  // Writes the pending header of a shared table that this object has not
+  // locked: with the count when the table lock can be had, else without it.
+  void WriteHeaderUnlocked();
+  enum class DescriptorCheck { Invalid, Fits, Exact };
+  // Parses the descriptors in `area` (32-byte, or 48-byte dBase 7) up to the
+  // terminator into 32-byte images in `out` (and, for dBase 7, their names).
+  // Invalid: a type byte that is no letter or digit, a width of 0, or fields
+  // longer than the record; Exact: the fields fill the record.
+  DescriptorCheck ParseDescriptors(const uint8_t* area, size_t size, bool dbase7, std::vector<uint8_t>& out,
+                                   std::vector<std::string>& names) const;
   // Whole records between the header and the end of a file of `size` bytes.
   int64_t CountFromSize(int64_t size);
   void CloseTable();
@@ -224,6 +250,8 @@ class HXO_dBaseDBF : public HXO_DiskFile {
   int64_t recordCount_ = 0;
   int fieldCount_ = 0;
   std::vector<uint8_t> descriptors_;
+  bool dbase7_ = false;
+  std::vector<std::string> longNames_;
 
   int64_t recNo_ = 0;
   bool bof_ = true;
@@ -378,3 +406,152 @@ class HXO_dBaseFld : public HXO_dBaseDBF {
 
   std::vector<std::unique_ptr<ThxDBFFields>> fields_;
 };
+
+// ---- table builders and the creator's field list (hx6_dbf_build.cpp) ------
+//
+// A builder makes a new, empty table (and, when a field needs one, its empty
+// memo file) from field definitions added one by one. The three builders
+// differ in the version byte of a table with memo fields and in the memo
+// file they write:
+//
+//   builder          no memo  with memo  memo file
+//   HXO_DBFBuild     0x03     0x83       dBase III .DBT, 513 bytes (header block + 0x1A)
+//   HXO_DB4Build     0x03     0x8B       dBase IV  .DBT, 24 bytes (block size 512)
+//   HXO_DBFoxBuild   0x03     0xF5       FoxPro    .fpt, 512 bytes (next free 8, block size 64)
+//
+// The new files are written beside the target under temporary names and put
+// in place only once they are complete, so an existing table is never emptied
+// first, a full disk leaves no half-written table, and a table another
+// program holds open is not replaced ("Could not create file %s").
+
+#include <array>
+
+#include "tables/hx6_tool.h"
+
+// A field descriptor as a builder keeps it (the 32 bytes of the file).
+using ThxDescriptorBlock = std::array<uint8_t, kDbfDescriptorSize>;
+
+class HXO_DBFBuild : public ThxCollection<ThxDescriptorBlock> {
+ public:
+  // The table file name is trimmed and gets ".DBF" when it has no extension.
+  explicit HXO_DBFBuild(const std::string& fileName);
+  // Builds the table when Build has not run (errors are swallowed: a caller
+  // that wants to hear of them calls Build), closes it and frees the fields.
+  ~HXO_DBFBuild() override;
+
+  // ---- virtual operations, in slot order ----
+  // Writes the table file and, when a field needs one, the memo file; then
+  // keeps the new table open (exclusive, read-write) until the builder is
+  // destroyed. Runs once; later calls do nothing.
+  virtual void Build();
+  // Adds one descriptor at the end. The name is trimmed (blank: nothing is
+  // added), upper-cased and cut to 10 characters; the type letter is
+  // upper-cased. Widths: C takes both width bytes, D is 8, L is 1, M, B and G
+  // are 10 (and need a memo file), any other type stores width and decimals
+  // as given. Nothing else is checked here (see CheckFieldList).
+  virtual void AddField(std::string_view name, char type, int width, int decimals);
+
+  // The new table, set once Build ran; nullptr before.
+  HXO_DiskFile* DiskFile() const { return diskFile_.get(); }
+  bool BuildPending() const { return pending_; }
+  // The table file's full name and its base name (no folder, no extension).
+  const std::string& FileName() const { return fileName_; }
+  const std::string& TableBaseName() const { return baseName_; }
+  // The memo file this builder writes beside the table. Its extension takes
+  // the letter case of the table's ("X.DBF" and "X.FPT", "x.dbf" and
+  // "x.fpt"), so that programs on case-sensitive file systems find it.
+  std::string MemoFileName() const;
+  bool HasMemo() const { return hasMemo_; }
+  // Deletion flag plus the widths added so far.
+  int64_t RecordLength() const { return recordLength_; }
+  uint8_t VersionWithoutMemo() const { return versionPlain_; }
+  uint8_t VersionWithMemo() const { return versionMemo_; }
+  // The 32-byte header as last written.
+  const uint8_t* HeaderImage() const { return header_; }
+
+ protected:
+  HXO_DBFBuild(const std::string& fileName, uint8_t versionWithMemo, const char* memoExtension);
+
+  // Frees a descriptor block.
+  void DisposeItem(ThxDescriptorBlock* block) override;
+  // Writes header, descriptors, 0x0D and 0x1A.
+  virtual void WriteTableHeader();
+  // Writes the empty memo file (dBase III here).
+  virtual void WriteMemoFile();
+
+  // Writes `image` as the new content of `target`. The bytes go to a
+  // temporary file beside it; Build puts every such file in place once all
+  // are complete. Errors name `target`.
+  void StageFile(const std::string& target, const std::vector<uint8_t>& image);
+  // Builds when still pending, without raising; each builder's destructor
+  // calls it so that its own WriteMemoFile runs.
+  void BuildOnDestroy() noexcept;
+
+ private:
+  struct Staged;
+  void CommitStaged();
+  void DiscardStaged() noexcept;
+
+  std::string fileName_;
+  std::string baseName_;
+  std::string memoExtension_;
+  uint8_t versionPlain_ = 0x03;
+  uint8_t versionMemo_ = 0x83;
+  bool hasMemo_ = false;
+  int64_t recordLength_ = 1;
+  bool pending_ = true;
+  std::unique_ptr<HXO_DiskFile> diskFile_;
+  uint8_t header_[kDbfHeaderSize] = {};
+  std::vector<Staged> staged_;
+};
+
+class HXO_DB4Build : public HXO_DBFBuild {
+ public:
+  explicit HXO_DB4Build(const std::string& fileName);
+  ~HXO_DB4Build() override;
+
+ protected:
+  void WriteMemoFile() override;
+};
+
+class HXO_DBFoxBuild : public HXO_DBFBuild {
+ public:
+  explicit HXO_DBFoxBuild(const std::string& fileName);
+  ~HXO_DBFoxBuild() override;
+
+ protected:
+  void WriteMemoFile() override;
+};
+
+// One line of the table creator's field list, split into its parts:
+// "NAME;TYPE;SIZE;DECIMALS".
+struct ThxFieldDescription {
+  std::string name;  // as written (the builder trims, upper-cases and cuts it)
+  char type = 0;     // as written
+  int size = 0;
+  int decimals = 0;
+};
+
+// The outcome of CheckFieldList.
+struct ThxFieldListCheck {
+  bool valid = false;
+  int line = 0;                             // 1-based line of the first fault; 0 for an empty list
+  std::string reason;                       // what is wrong with it, in plain words
+  std::vector<ThxFieldDescription> fields;  // every line, in order, when valid
+};
+
+// Checks a creator's field list completely before anything is built. A line
+// loses its trailing blanks and semicolons, then must read name ";" one type
+// character ";" whole-number size ";" decimals, of which only the first three
+// characters count. The list is invalid when it is empty, when a line is
+// empty, does not split that way, or repeats the stored name (trimmed,
+// upper-cased, first 10 characters) of an earlier line, or when a field
+// would not fit the table's header:
+//   - a name, once trimmed, must be empty (the builder skips that line) or a
+//     letter followed by letters, digits and underscores (ASCII);
+//   - C is 1 to 65534 wide; types that store width and decimals as given
+//     (all but C, D, L, M, B, G) are 1 to 255 wide with 0 to width decimals;
+//     D, L, M, B and G have fixed widths, whatever the line says;
+//   - the record (deletion flag and fields) is at most 65535 bytes and the
+//     header holds at most 2046 fields.
+ThxFieldListCheck CheckFieldList(const std::vector<std::string>& lines);

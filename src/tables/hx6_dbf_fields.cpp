@@ -32,6 +32,14 @@ constexpr double kMsPerDay = 86400000.0;
 constexpr int32_t kJulianDayZero = 1721425;  // day 0 of the T field's count
 
 bool IsBinaryType30(char t) { return t == 'B' || t == 'G' || t == 'I' || t == 'M' || t == 'T' || t == 'Y'; }
+// Visual FoxPro fields that hold bytes, not text: _NullFlags, varbinary and
+// blob references. A blank there is not "empty": blanks in _NullFlags mark
+// columns NULL.
+bool IsZeroFilled30(char t) { return t == '0' || t == 'Q' || t == 'W'; }
+// dBase 7 binary numbers: I and + (autoincrement) 4-byte integers, O 8-byte
+// doubles, both big-endian with the sign bit flipped so that they sort as
+// bytes.
+bool IsBinaryType7(char t) { return t == 'I' || t == '+' || t == 'O'; }
 
 bool IsTrueLetter(char c) { return c == 'T' || c == 't' || c == 'Y' || c == 'y' || c == 'J' || c == 'j'; }
 bool IsFalseLetter(char c) { return c == 'F' || c == 'f' || c == 'N' || c == 'n'; }
@@ -91,6 +99,7 @@ ThxDBFFields& TypedField(HXO_dBaseFld& t, std::string_view name, char wanted) {
   bool ok = have == wanted;
   if (!ok && wanted == 'G') ok = have == 'B' || have == 'M';
   if (!ok && wanted == 'N') ok = have == 'B' || have == 'F' || have == 'G' || have == 'I' || have == 'M';
+  if (!ok && wanted == 'N' && t.Dbase7()) ok = have == 'O' || have == '+';
   if (!ok) RaiseKeldorError(hxErrFieldIncorrectType, std::string(name));
   return f;
 }
@@ -120,6 +129,33 @@ double BinaryNumber(const ThxDBFFields& f, const uint8_t* p) {
     default:
       return 0;
   }
+}
+
+uint64_t GetBE64(const uint8_t* p) { return (uint64_t{GetBE32(p)} << 32) | GetBE32(p + 4); }
+void PutBE64(uint8_t* p, uint64_t v) {
+  PutBE32(p, static_cast<uint32_t>(v >> 32));
+  PutBE32(p + 4, static_cast<uint32_t>(v));
+}
+
+double BinaryNumber7(const ThxDBFFields& f, const uint8_t* p) {
+  if (f.type == 'O') {
+    if (f.length < 8) return 0;
+    uint64_t bits = GetBE64(p);
+    bits = (bits & 0x8000000000000000ull) ? (bits & ~0x8000000000000000ull) : ~bits;
+    return std::bit_cast<double>(bits);
+  }
+  if (f.length < 4) return 0;
+  return static_cast<int32_t>(GetBE32(p) ^ 0x80000000u);
+}
+
+void PutBinaryNumber7(const ThxDBFFields& f, uint8_t* p, double value) {
+  if (f.type == 'O') {
+    uint64_t bits = std::bit_cast<uint64_t>(value == 0 ? 0.0 : value);
+    bits = (bits & 0x8000000000000000ull) ? ~bits : (bits | 0x8000000000000000ull);
+    PutBE64(p, bits);
+    return;
+  }
+  PutBE32(p, static_cast<uint32_t>(static_cast<int32_t>(value)) ^ 0x80000000u);
 }
 
 }  // namespace
@@ -160,8 +196,14 @@ char HXO_dBaseFld::FieldType(int n) {
 void HXO_dBaseFld::BlankRecord() {
   std::memset(RecordBuffer(), ' ', RecordLength());
   const bool v30 = Version() == 0x30;
+  const bool db7 = Dbase7();
   for (const auto& f : FieldList()) {
-    if (f->type == 'F' || f->type == 'N' || (v30 && IsBinaryType30(f->type))) {
+    if ((v30 && IsZeroFilled30(f->type)) || (db7 && f->type == '@')) {
+      std::memset(FieldBytes(*this, *f), 0, f->length);
+      continue;
+    }
+    if (f->type == 'F' || f->type == 'N' || (v30 && IsBinaryType30(f->type)) ||
+        (db7 && IsBinaryType7(f->type))) {
       try {
         PutNumber(f->number, 0);
       } catch (const EKeldorError&) {
@@ -292,6 +334,7 @@ double HXO_dBaseFld::GetNumber(int n) {
   if (!f) return 0;
   const uint8_t* p = FieldBytes(*this, *f);
   if (Version() == 0x30 && IsBinaryType30(f->type)) return BinaryNumber(*f, p);
+  if (Dbase7() && IsBinaryType7(f->type)) return BinaryNumber7(*f, p);
   const std::string text = HxTrimRight(std::string_view(reinterpret_cast<const char*>(p), f->length));
   if (text.empty()) return 0;
   double value = 0;
@@ -310,10 +353,22 @@ bool HXO_dBaseFld::PutNumber(int n, double value) {
   if (!f) return false;
   const char t = f->type;
   const bool v30 = Version() == 0x30;
-  const bool allowed =
-      t == 'B' || t == 'F' || t == 'G' || t == 'M' || t == 'N' || (v30 && (t == 'I' || t == 'T' || t == 'Y'));
+  const bool db7 = Dbase7() && IsBinaryType7(t);
+  const bool allowed = t == 'B' || t == 'F' || t == 'G' || t == 'M' || t == 'N' ||
+                       (v30 && (t == 'I' || t == 'T' || t == 'Y')) || db7;
   if (!allowed) RaiseKeldorError(hxErrFieldIncorrectType, f->name);
   if (!std::isfinite(value)) RaiseKeldorError(hxErrInvalidFieldValue, "Number", f->name);
+
+  if (db7) {
+    if (t != 'O' && (std::trunc(value) < std::numeric_limits<int32_t>::min() ||
+                     std::trunc(value) > std::numeric_limits<int32_t>::max()))
+      RaiseKeldorError(hxErrNumericTooBig, f->name + " - " + FormatFixed(value, 0));
+    if (f->length < (t == 'O' ? 8u : 4u)) RaiseKeldorError(hxErrFieldIncorrectType, f->name);
+    PutBinaryNumber7(*f, FieldBytes(*this, *f), t == 'O' ? value : std::trunc(value));
+    SetFieldChanged(n, true);
+    SetRecordChanged(true);
+    return true;
+  }
 
   if (v30 && IsBinaryType30(t)) {
     uint8_t b[8] = {};

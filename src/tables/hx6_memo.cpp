@@ -15,8 +15,9 @@ namespace {
 
 constexpr uint32_t kDb3BlockSize = 512;
 constexpr uint8_t kMemoEnd = 0x1A;
-// A dBase III memo is read up to its first 0x1A, but never further than this.
-constexpr uint64_t kDb3ScanLimit = 65519;
+// A dBase III memo is read up to its first 0x1A (or the end of the file), in
+// steps of this many bytes.
+constexpr size_t kDb3ScanStep = 65520;
 // Block sizes above this are not taken from a header (real files use 512 or less).
 constexpr uint32_t kMaxBlockSize = 1u << 20;
 // The first read of a memo covers its block header and, for most memos, its data.
@@ -118,7 +119,9 @@ uint64_t HXobjMemo::MemoSize(uint32_t block) {
 
 uint32_t HXobjMemo::MemoLength(uint32_t block) {
   if (block == 0) return 0;
-  return static_cast<uint32_t>(MemoSize(block) - blockHeaderSize_);
+  const uint64_t length = MemoSize(block) - blockHeaderSize_;
+  if (length > 0xFFFFFFFFull) RaiseBad();
+  return static_cast<uint32_t>(length);
 }
 
 void HXobjMemo::GetMemo(void* buffer, uint32_t block, size_t& length) {
@@ -157,12 +160,27 @@ std::string HXobjMemo::ReadMemo(uint32_t block) {
   uint64_t length = 0;
   bool known = false;
   if (blockHeaderSize_ == 0 && !TableEnciphered()) {
-    // dBase III: the memo ends at its first 0x1A.
-    const size_t limit = static_cast<size_t>(std::min<uint64_t>(got, kDb3ScanLimit));
-    const void* end = std::memchr(first, kMemoEnd, limit);
+    // dBase III: the memo ends at its first 0x1A, or with the file. A long
+    // one is read on in steps, in one pass.
+    const void* end = std::memchr(first, kMemoEnd, got);
     if (end) {
       length = static_cast<const char*>(end) - first;
       known = true;
+    } else {
+      std::string text(first, got);
+      size_t step = got;
+      while (step == kFirstRead || step == kDb3ScanStep) {
+        const size_t at = text.size();
+        text.resize(at + kDb3ScanStep);
+        step = ReadAt(offset + at, text.data() + at, kDb3ScanStep);
+        text.resize(at + step);
+        if (const void* stop = std::memchr(text.data() + at, kMemoEnd, step)) {
+          text.resize(static_cast<const char*>(stop) - text.data());
+          break;
+        }
+      }
+      blocksInUse_ = static_cast<uint32_t>(BlocksFor(text.size()));
+      return text;  // no transform: a plain table's memo is stored as it is
     }
   } else {
     uint64_t size = 0;
@@ -283,22 +301,23 @@ bool HXobjMemo::CheckBlockHeader(uint64_t& size) {
     size = GetLE32(header_);
     return true;
   }
-  // Count the bytes up to the first 0x1A, block by block.
+  // Count the bytes up to the first 0x1A. A memo has no length of its own:
+  // without a terminator it ends with the file, which bounds the scan.
   const uint64_t start = uint64_t{currentBlock_} * blockSize_;
-  uint8_t chunk[kDb3BlockSize];
+  std::vector<uint8_t> chunk(kDb3ScanStep);
   uint64_t count = 0;
-  while (count < kDb3ScanLimit + 1) {
-    const size_t got = ReadAt(start + count, chunk, sizeof chunk);
+  for (;;) {
+    const size_t got = ReadAt(start + count, chunk.data(), chunk.size());
     if (got == 0) break;
-    const void* end = std::memchr(chunk, kMemoEnd, got);
+    const void* end = std::memchr(chunk.data(), kMemoEnd, got);
     if (end) {
-      count += static_cast<const uint8_t*>(end) - chunk;
+      count += static_cast<const uint8_t*>(end) - chunk.data();
       break;
     }
     count += got;
-    if (got < sizeof chunk) break;
+    if (got < chunk.size()) break;
   }
-  size = std::min(count, kDb3ScanLimit);
+  size = count;
   return true;
 }
 

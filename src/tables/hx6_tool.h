@@ -174,7 +174,6 @@ std::string HxWindowsDirectory();
 
 void HxSleep(uint32_t milliseconds);
 
-
 // ---- ThxVariant (value carrier) ----
 
 // Kinds of value a ThxVariant carries.

@@ -195,7 +195,7 @@ TEST(ZarvoHeaders, CopyingOldEntriesAndRenaming) {
   }
 }
 
-TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
+TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSoundAndMarkedDamaged) {
   TempDrive t('T');
   auto files = SampleFiles();
   ASSERT_TRUE(layertest::WriteArchive(t.Dos("good.zip"), files, "cmt"));
@@ -222,6 +222,9 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
       Reader r;
       int n = r.Read(t.Dos("cut.zip"));
       ASSERT_LE(n, 5);
+      // A cut archive is never taken for a sound one (nothing at all is an
+      // empty file, not an archive).
+      EXPECT_EQ(r.list.Damaged, cut > 0) << cut;
       for (int i = 0; i < n; ++i)
         ASSERT_LE(r.list[i].Rec.LocalOffset + 30 + r.list[i].HeaderName.size() + r.list[i].PackedSize(), cut);
     }
@@ -230,6 +233,8 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
     Reader r;
     EXPECT_EQ(r.Read(t.Dos("cut.zip")), 5);
     EXPECT_FALSE(r.list.EndRecordFound);
+    EXPECT_TRUE(r.list.Damaged);
+    EXPECT_NE(r.list.DamageReason.find("no end record"), std::string::npos) << r.list.DamageReason;
   }
   {
     // A directory offset past the end: the end record does not add up and
@@ -251,6 +256,21 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
     Reader r;
     EXPECT_EQ(r.Read(t.Dos("name.zip")), 1);
     EXPECT_TRUE(r.list.Damaged);
+    EXPECT_EQ(r.list.DamageReason, "central record 2 runs past the central directory");
+  }
+  {
+    // A central record without a name: no peer reads such an archive back.
+    std::string b = good;
+    size_t second = dirOff + 46 + 10;
+    zarvo::PutLE16(reinterpret_cast<uint8_t*>(b.data() + second + 28), 0);
+    // The name bytes that followed now count as its extra bytes and comment.
+    zarvo::PutLE16(reinterpret_cast<uint8_t*>(b.data() + second + 32),
+                   static_cast<uint16_t>(LE16(b, second + 32) + 13));
+    WriteHostFile(t.Host("noname.zip"), b);
+    Reader r;
+    EXPECT_EQ(r.Read(t.Dos("noname.zip")), 4);
+    EXPECT_TRUE(r.list.Damaged);
+    EXPECT_EQ(r.list.DamageReason, "central record 2 has no name");
   }
   {
     // A local header missing at its listed offset (or an offset past the
@@ -265,6 +285,7 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
     WriteHostFile(t.Host("local.zip"), b);
     Reader r;
     EXPECT_EQ(r.Read(t.Dos("local.zip")), 3);
+    EXPECT_TRUE(r.list.Damaged);
     ASSERT_EQ(r.reports.size(), 2u);
     EXPECT_EQ(r.reports[0], std::make_pair(t.Dos("local.zip"), int{E_OPEN}));
     EXPECT_EQ(r.list[0].Name, "readme.txt");
@@ -295,6 +316,7 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
     Reader r;
     EXPECT_EQ(r.Read(t.Dos("cmt.zip")), 5);
     EXPECT_EQ(r.list.ArchiveComment, "c");
+    EXPECT_TRUE(r.list.Damaged);
   }
   {
     // An archive behind a stub whose offsets do not count the stub.
@@ -303,6 +325,7 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
     ASSERT_EQ(r.Read(t.Dos("sfx.zip")), 5);
     EXPECT_EQ(r.list.PrefixShift, 1000);
     EXPECT_EQ(r.list.FirstEntryOffset, 1000u);
+    EXPECT_FALSE(r.list.Damaged) << r.list.DamageReason;
   }
   {
     // Random damage anywhere: whatever is read lies inside the file and
@@ -332,13 +355,16 @@ TEST(ZarvoHeaders, MalformedArchivesAreReadAsFarAsTheyAreSound) {
     WriteHostFile(t.Host("junk.zip"), std::string(50000, 'P'));
     Reader r;
     EXPECT_EQ(r.Read(t.Dos("junk.zip")), 0);
+    EXPECT_TRUE(r.list.Damaged);
+    EXPECT_EQ(r.list.DamageReason, "not a zip archive");
     WriteHostFile(t.Host("zero.zip"), "");
     Reader r0;
     EXPECT_EQ(r0.Read(t.Dos("zero.zip")), 0);
+    EXPECT_FALSE(r0.list.Damaged);
   }
 }
 
-TEST(ZarvoHeaders, SizeExtensionBeyondFourGiB) {
+TEST(ZarvoHeaders, Zip64BeyondFourGiB) {
   TempDrive t('T');
   TFileStream32 out(t.Dos("big.zip"), fmCreate);
   ASSERT_TRUE(out.Valid());
@@ -356,10 +382,43 @@ TEST(ZarvoHeaders, SizeExtensionBeyondFourGiB) {
 
   Reader r;
   ASSERT_EQ(r.Read(t.Dos("big.zip")), 1);
-  EXPECT_TRUE(r.list.End64);
+  EXPECT_FALSE(r.list.Damaged) << r.list.DamageReason;
+  EXPECT_TRUE(r.list.Zip64);
+  EXPECT_FALSE(r.list.End64);
   EXPECT_EQ(r.list[0].Rec.LocalOffset, k4GiB + 16);
   EXPECT_EQ(r.list[0].UnpackedSize(), 13u);
-  ASSERT_EQ(r.list[0].Rec.Extra.size(), kCentralExt64Size);
-  EXPECT_EQ(zarvo::GetLE16(r.list[0].Rec.Extra.data()), kExt64Tag);
-  EXPECT_EQ(zarvo::GetLE16(r.list[0].Rec.Extra.data() + 8), 1);
+  EXPECT_EQ(r.list[0].Rec.Zip64Mask, kZip64Offset);
+  EXPECT_TRUE(r.list[0].Rec.Extra.empty());  // the Zip64 block is the writer's to make
+  EXPECT_EQ(r.list[0].VersionNeeded(), 45);
+
+  // The same archive the way earlier versions of this engine wrote it: the
+  // 0x0064 block and the 26-byte end record. Still read.
+  std::string old(kLocalHeaderSize, '\0');
+  auto* h = reinterpret_cast<uint8_t*>(old.data());
+  EncodeLocalHeader(h, 0, 0, 0x5A2B6C3D, Crc32("far away data", 13), 13, 13, 7, false);
+  zarvo::PutLE16(h + 28, 8);
+  old += "far.txt";
+  old += std::string("\x64\x00\x04\x00\x00\x00\x00\x00", 8);
+  old += "far away data";
+  const size_t dir = old.size();
+  TCentralBytes c;
+  EncodeNewCentral(c, 0, 0, 0x5A2B6C3D, Crc32("far away data", 13), 13, 13, 7, 0x20, 0);
+  zarvo::PutLE16(&c[30], 10);
+  old.append(reinterpret_cast<const char*>(c.data()), c.size());
+  old += "far.txt";
+  old += std::string("\x64\x00\x06\x00\x00\x00\x00\x00\x00\x00", 10);
+  std::string end(kEnd64RecordSize, '\0');
+  auto* e = reinterpret_cast<uint8_t*>(end.data());
+  zarvo::PutLE32(e, kEnd64Sig);
+  zarvo::PutLE16(e + 8, 1);
+  zarvo::PutLE16(e + 10, 1);
+  zarvo::PutLE32(e + 12, static_cast<uint32_t>(old.size() - dir));
+  zarvo::PutLE64(e + 16, dir);
+  WriteHostFile(t.Host("old.zip"), old + end);
+  Reader o;
+  ASSERT_EQ(o.Read(t.Dos("old.zip")), 1);
+  EXPECT_FALSE(o.list.Damaged) << o.list.DamageReason;
+  EXPECT_TRUE(o.list.End64);
+  EXPECT_TRUE(o.list[0].Rec.LocalRewrite);
+  EXPECT_EQ(o.list[0].Rec.Span, 30u + 7 + 8 + 13);
 }

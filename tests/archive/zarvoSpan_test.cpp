@@ -189,13 +189,16 @@ TEST_F(Span, ExistingFileSkipCancelsAndClearDiskMakesRoom) {
   zip.OnDiskSpanFileExists = [](TComponent*, const std::string&, uint32_t, TOverwriteMode& mode) {
     mode = omSkip;
   };
-  // A file of that name already on the disk: skipping it cancels the run.
-  WriteBytes(DiskHost(1) + "/backup.zip", std::string(100, 'x'));
+  // An archive of that name already on the disk (an empty one: a file that
+  // is no archive would be refused before any disk is touched): skipping it
+  // cancels the run.
+  const std::string emptyArchive = std::string("PK\x05\x06", 4) + std::string(18, '\0');
+  WriteBytes(DiskHost(1) + "/backup.zip", emptyArchive);
   codes.clear();
   EXPECT_EQ(zip.Compress(), 0);
   EXPECT_EQ(prompts, std::vector<std::string>{"1"});
   EXPECT_TRUE(std::find(codes.begin(), codes.end(), 25443) != codes.end());
-  EXPECT_EQ(ReadBytes(DiskHost(1) + "/backup.zip").size(), 100u);
+  EXPECT_EQ(ReadBytes(DiskHost(1) + "/backup.zip").size(), emptyArchive.size());
 
   // A second disk holding other files is offered for clearing.
   fs::remove(DiskHost(1) + "/backup.zip");

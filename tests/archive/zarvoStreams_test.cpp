@@ -1,8 +1,11 @@
 #include "archive/zarvoStreams.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <random>
@@ -16,6 +19,7 @@
 #include "framework/exceptions.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "platform/signals.h"
 #include "support/host_files.h"
 #include "support/temp_drive.h"
 
@@ -393,4 +397,69 @@ TEST(ZarvoStreams, DiskFullWhileReplacingLeavesTheArchiveAlone) {
   EXPECT_EQ(ReadHostFile(folder + "/arc.zip"), std::string(10000, 'o'));
   EXPECT_EQ(CountFiles(folder), 1);
   platform::UnmapDrive('R');
+}
+
+namespace {
+
+// Runs `body` in a forked child and returns its wait status.
+int InChild(const std::function<void()>& body) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    body();
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return status;
+}
+
+}  // namespace
+
+TEST(ZarvoStreams, SignalsRemoveTheTemporaryOutputAndEndTheProcessAsUsual) {
+  TempDrive t('T');
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    const std::string marker = t.Host("name.txt");
+    int status = InChild([&] {
+      ::signal(sig, SIG_DFL);
+      TTempFileStream out(t.Dos("a.zip"), t.Dos(""));
+      if (!out.Valid()) ::_exit(3);
+      out.WriteBuffer("partial", 7);
+      WriteHostFile(marker, platform::ToHostPath(out.TempFileName()));
+      ::raise(sig);
+      ::_exit(4);  // not reached: the signal ends the process
+    });
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), sig);
+    const std::string temp = ReadHostFile(marker);
+    ASSERT_FALSE(temp.empty());
+    EXPECT_FALSE(fs::exists(temp)) << temp;
+  }
+
+  // A signal the program ignores stays ignored; a handler of its own still
+  // runs after the file is gone.
+  const std::string marker = t.Host("kept.txt");
+  int status = InChild([&] {
+    ::signal(SIGHUP, SIG_IGN);
+    static volatile sig_atomic_t handled = 0;
+    ::signal(SIGTERM, [](int) { handled = 1; });
+    TTempFileStream out(t.Dos("b.zip"), t.Dos(""));
+    WriteHostFile(marker, platform::ToHostPath(out.TempFileName()));
+    ::raise(SIGHUP);
+    if (!fs::exists(ReadHostFile(marker))) ::_exit(5);
+    ::raise(SIGTERM);
+    if (!handled) ::_exit(6);
+    if (fs::exists(ReadHostFile(marker))) ::_exit(7);
+    ::_exit(0);
+  });
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  // Released or discarded outputs are no longer registered.
+  const int before = platform::RegisteredTempFiles();
+  {
+    TTempFileStream out(t.Dos("c.zip"), t.Dos(""));
+    EXPECT_EQ(platform::RegisteredTempFiles(), before + 1);
+  }
+  EXPECT_EQ(platform::RegisteredTempFiles(), before);
 }

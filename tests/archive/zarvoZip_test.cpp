@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive_layers_support.h"
 #include "archive/zarvoZip_test_support.h"
 #include "platform/file.h"
 #include "platform/system.h"
@@ -182,21 +183,21 @@ TEST_F(ZipRun, NewArchiveChoosesStoreOrDeflatePerFile) {
   Archive a = ParseFile(Host("out/a.zip"));
   ASSERT_TRUE(a.ok) << a.error;
   ASSERT_EQ(a.entries.size(), 6u);
-  EXPECT_EQ(a.Find("big.txt")->method, 8);
-  EXPECT_EQ(a.Find("inner.ZiP")->method, 0);
-  EXPECT_EQ(a.Find("empty.dat")->method, 0);
-  EXPECT_EQ(a.Find("empty.dat")->crc, 0u);
-  EXPECT_EQ(a.Find("empty.dat")->packed, 0u);
-  EXPECT_EQ(a.Find("tiny.bin")->method, 0);
-  EXPECT_EQ(a.Find("odd.bin")->method, 8);
-  EXPECT_GT(a.Find("odd.bin")->packed, 257u);
+  EXPECT_EQ(a.At("big.txt").method, 8);
+  EXPECT_EQ(a.At("inner.ZiP").method, 0);
+  EXPECT_EQ(a.At("empty.dat").method, 0);
+  EXPECT_EQ(a.At("empty.dat").crc, 0u);
+  EXPECT_EQ(a.At("empty.dat").packed, 0u);
+  EXPECT_EQ(a.At("tiny.bin").method, 0);
+  EXPECT_EQ(a.At("odd.bin").method, 8);
+  EXPECT_GT(a.At("odd.bin").packed, 257u);
   ASSERT_NE(a.Find("sub/deep.txt"), nullptr);  // relative name with "/"
   for (const auto& e : a.entries) {
     EXPECT_EQ(e.madeBy, 20);
     EXPECT_EQ(e.internalAttr, 1);
     EXPECT_EQ(e.externalAttr & 0x20u, 0x20u);
   }
-  EXPECT_EQ(a.Find("big.txt")->flags, 0);  // dtDeflateN sets no level bits
+  EXPECT_EQ(a.At("big.txt").flags, 0);  // dtDeflateN sets no level bits
 
   ASSERT_GE(order.size(), 4u);
   EXPECT_EQ(order.front(), "activate");
@@ -216,13 +217,13 @@ TEST_F(ZipRun, NewArchiveChoosesStoreOrDeflatePerFile) {
   x.FileSpec().Add(Dos("src\\big.txt"));
   x.SetDeflateType(dtDeflateX);
   EXPECT_EQ(x.Compress(), 1);
-  EXPECT_EQ(ParseFile(Host("out/x.zip")).Find("big.txt")->flags, 2);
+  EXPECT_EQ(ParseFile(Host("out/x.zip")).At("big.txt").flags, 2);
   TZip s;
   s.SetArchiveFile(Dos("out\\s.zip"));
   s.FileSpec().Add(Dos("src\\big.txt"));
   s.SetCompressMethod(cmStore);
   EXPECT_EQ(s.Compress(), 1);
-  EXPECT_EQ(ParseFile(Host("out/s.zip")).Find("big.txt")->method, 0);
+  EXPECT_EQ(ParseFile(Host("out/s.zip")).At("big.txt").method, 0);
 }
 
 TEST_F(ZipRun, NothingToDoLeavesNoArchive) {
@@ -236,7 +237,7 @@ TEST_F(ZipRun, NothingToDoLeavesNoArchive) {
   EXPECT_EQ(activate, 2);
   EXPECT_EQ(deactivate, 2);
   EXPECT_EQ(Codes(25268), 2);
-  EXPECT_EQ(errors[0].file, Dos("none.zip"));
+  EXPECT_EQ(errors.at(0).file, Dos("none.zip"));
   EXPECT_FALSE(fs::exists(Host("none.zip")));
   zip->SetArchiveFile("");
   EXPECT_EQ(zip->Compress(), 0);
@@ -246,7 +247,7 @@ TEST_F(ZipRun, NothingToDoLeavesNoArchive) {
   errors.clear();
   EXPECT_EQ(zip->Compress(), 0);
   ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].code, 25170);
+  EXPECT_EQ(errors.at(0).code, 25170);
   bool asked = false;
   zip->OnDiskInDrvErr = [&](TComponent*, bool& abort) {
     asked = true;
@@ -269,7 +270,7 @@ TEST_F(ZipRun, ExistingArchiveMergeRules) {
   errors.clear();
   EXPECT_EQ(zip->Compress(), 0);
   EXPECT_EQ(Codes(25270), 3);
-  EXPECT_EQ(errors[0].ext, "OnRenameDupeFile");
+  EXPECT_EQ(errors.at(0).ext, "OnRenameDupeFile");
   EXPECT_EQ(ReadBytes(Host("m.zip")), original);
   EXPECT_EQ(TempFilesIn(drive.Root()), 0);
 
@@ -416,8 +417,8 @@ TEST_F(ZipRun, VanishedFileIsReportedAndLeftOut) {
   };
   EXPECT_EQ(zip->Compress(), 2);
   ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].code, 25235);
-  EXPECT_EQ(errors[0].file, Dos("src\\f2.txt"));
+  EXPECT_EQ(errors.at(0).code, 25235);
+  EXPECT_EQ(errors.at(0).file, Dos("src\\f2.txt"));
   Archive a = ParseFile(Host("v.zip"));
   ASSERT_TRUE(a.ok) << a.error;
   EXPECT_EQ(a.entries.size(), 2u);
@@ -437,8 +438,8 @@ TEST_F(ZipRun, VanishedFileIsReportedAndLeftOut) {
   a = ParseFile(Host("v.zip"));
   ASSERT_TRUE(a.ok) << a.error;
   ASSERT_EQ(a.entries.size(), 3u);
-  EXPECT_TRUE(a.Find("f1.txt")->data == TableLike(2000, 1));
-  EXPECT_EQ(a.Find("f4.txt")->data, "four");
+  EXPECT_TRUE(a.At("f1.txt").data == TableLike(2000, 1));
+  EXPECT_EQ(a.At("f4.txt").data, "four");
 }
 
 TEST_F(ZipRun, CancelDuringThirdOfFiveKeepsTwoWhereverTheTempFolderIs) {
@@ -572,10 +573,25 @@ TEST_F(ZipRun, FailedRunsNeverReplaceTheArchive) {
   z.OnError = [&](TComponent*, const std::string&, const std::string&, const std::string&, int c) {
     codes.push_back(c);
   };
+  bool moved = false;
+  z.OnTmpFileMoveBegin = [&](TComponent*, const std::string&, const std::string&) { moved = true; };
   EXPECT_EQ(z.Compress(), 0);
   EXPECT_EQ(ReadBytes(Host("e.zip")), original);
   EXPECT_EQ(TempFilesIn(small.Root()), 0);
   EXPECT_EQ(codes, std::vector<int>{25136});
+  EXPECT_FALSE(moved);  // the output was never offered for replacement
+
+  // The same for a new archive: the run's error, no archive at all.
+  m.capacity = 30 + 6 + 4 + 10;  // the entry fits, its directory record does not
+  platform::MapDrive('V', m);
+  z.SetArchiveFile(Dos("fresh.zip"));
+  codes.clear();
+  EXPECT_EQ(z.Compress(), 0);
+  EXPECT_EQ(codes, std::vector<int>{25136});
+  EXPECT_FALSE(moved);
+  EXPECT_FALSE(fs::exists(Host("fresh.zip")));
+  EXPECT_TRUE(z.LastException().empty());
+  EXPECT_EQ(TempFilesIn(small.Root()), 0);
 }
 
 TEST_F(ZipRun, RunsInsideEachOthersEvents) {
@@ -646,12 +662,12 @@ TEST_F(ZipRun, PasswordExcludeDatesAndEmptyFolders) {
   EXPECT_EQ(a.Find("b.tmp"), nullptr);
   EXPECT_EQ(a.Find("sub/c.tmp"), nullptr);
   ASSERT_NE(a.Find("a.txt"), nullptr);
-  EXPECT_EQ(a.Find("a.txt")->flags & 1, 1);
-  EXPECT_EQ(a.Find("a.txt")->data, TableLike(5000));
-  EXPECT_EQ(a.Find("sub/d.txt")->data, "d");
-  EXPECT_EQ(a.Find("empty.txt")->flags & 1, 0);  // nothing to encrypt
+  EXPECT_EQ(a.At("a.txt").flags & 1, 1);
+  EXPECT_EQ(a.At("a.txt").data, TableLike(5000));
+  EXPECT_EQ(a.At("sub/d.txt").data, "d");
+  EXPECT_EQ(a.At("empty.txt").flags & 1, 0);  // nothing to encrypt
   ASSERT_NE(a.Find("hollow/"), nullptr);
-  EXPECT_EQ(a.Find("hollow/")->externalAttr & 0x10u, 0x10u);
+  EXPECT_EQ(a.At("hollow/").externalAttr & 0x10u, 0x10u);
 
   // daMaxFileDate stamps every entry with the newest file's time.
   platform::SetFileModifiedTime(Dos("src\\a.txt"), 1000000000);
@@ -713,9 +729,289 @@ TEST_F(ZipRun, SameNameFromTwoFoldersUnderSdNone) {
   Archive a = ParseFile(Host("n.zip"));
   ASSERT_EQ(a.entries.size(), 1u);
   EXPECT_EQ(a.entries[0].data, "first");
+  // The second is not dropped without a word: without a rename event the
+  // event is asked for, with one that declines the duplicate is reported.
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors.at(0).code, 25270);
+  EXPECT_EQ(errors.at(0).file, Dos("two\\x.dbf"));
+  EXPECT_EQ(errors.at(0).ext, "OnRenameDupeFile");
+  errors.clear();
+  fs::remove(Host("n.zip"));
+  zip->OnRenameDupeFile = [](TComponent*, const std::string&, std::string&, bool& r) { r = false; };
+  EXPECT_EQ(zip->Compress(), 1);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors.at(0).code, 25281);
+  EXPECT_EQ(errors.at(0).file, Dos("two\\x.dbf"));
+  EXPECT_EQ(errors.at(0).ext, "x.dbf");
+  // A rename gives the first file another name and both are kept.
+  errors.clear();
+  fs::remove(Host("n.zip"));
+  zip->OnRenameDupeFile = [](TComponent*, const std::string& f, std::string& nf, bool& r) {
+    nf = "one_" + f;
+    r = true;
+  };
+  EXPECT_EQ(zip->Compress(), 2);
+  EXPECT_TRUE(errors.empty());
+  a = ParseFile(Host("n.zip"));
+  ASSERT_TRUE(a.ok) << a.error;
+  EXPECT_EQ(a.At("one_x.dbf").data, "first");
+  EXPECT_EQ(a.At("x.dbf").data, "second");
   EXPECT_EQ(TZipCommon::ErrorText(25170), "is not accessible");
+  EXPECT_EQ(TZipCommon::ErrorText(25280), "Archive is damaged");
+  EXPECT_EQ(TZipCommon::ErrorText(25281), "Duplicate file name");
   EXPECT_EQ(TZipCommon::ErrorText(25443), "User canceled");
   EXPECT_EQ(TZipCommon::ErrorText(25268), "Nothing to do");
+}
+
+// Each way an existing file can fail to be a readable archive: the run says
+// so and leaves the file exactly as it was.
+TEST_F(ZipRun, DamagedArchivesAreRefusedAndLeftByteForByte) {
+  AddFiles(3, 5000);
+  zip->SetArchiveFile(Dos("good.zip"));
+  ASSERT_EQ(zip->Compress(), 3);
+  const auto goodBytes = ReadBytes(Host("good.zip"));
+  const std::string good(goodBytes.begin(), goodBytes.end());
+  const size_t dirOff = U32(goodBytes, good.size() - 22 + 16);
+  auto patched16 = [&](size_t at, uint16_t v) {
+    std::string b = good;
+    b[at] = static_cast<char>(v & 0xFF);
+    b[at + 1] = static_cast<char>(v >> 8);
+    return b;
+  };
+  std::string noName = patched16(dirOff + 28, 0);
+  noName = noName.substr(0, dirOff + 46) + noName.substr(dirOff + 46 + 6);  // "f1.txt" gone
+  noName[noName.size() - 22 + 12] = static_cast<char>(noName[noName.size() - 22 + 12] - 6);
+  std::string lostLocal = good;
+  lostLocal[U32(goodBytes, dirOff + 46 + 6 + 42)] = 'X';
+  const std::string locator = std::string("PK\x06\x07", 4) + std::string(16, '\0');
+  struct Case {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"a text file", "Just some text, no archive.\r\n"},
+      {"cut inside the data", good.substr(0, 2000)},
+      {"cut inside the directory", good.substr(0, dirOff + 30)},
+      {"cut inside the end record", good.substr(0, good.size() - 5)},
+      {"a directory record without a name", noName},
+      {"an end record that counts one more", patched16(good.size() - 22 + 10, 4)},
+      {"a local header that is not there", lostLocal},
+      {"a Zip64 locator without its record",
+       good.substr(0, good.size() - 22) + locator + good.substr(good.size() - 22)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Put("x.zip", c.bytes);
+    TZip z;
+    z.SetArchiveFile(Dos("x.zip"));
+    z.SetTempDir(Dos(""));
+    z.FileSpec().Add(Dos("src\\*.txt"));
+    std::vector<ErrorRec> seen;
+    z.OnError = [&](TComponent*, const std::string& f, const std::string& x, const std::string&, int code) {
+      seen.push_back({f, x, code});
+    };
+    z.OnRenameDupeFile = [](TComponent*, const std::string&, std::string&, bool& r) { r = false; };
+    int deactivated = 0;
+    z.OnDeactivate = [&](TComponent*) { ++deactivated; };
+    for (TSwitch sw : {swAdd, swRefresh, swDelete}) {
+      z.SetSwitch(sw);
+      seen.clear();
+      EXPECT_EQ(z.Compress(), 0);
+      ASSERT_EQ(seen.size(), 1u);
+      EXPECT_EQ(seen[0].code, 25280);
+      EXPECT_EQ(seen[0].file, Dos("x.zip"));
+      EXPECT_FALSE(seen[0].ext.empty());
+      auto now = ReadBytes(Host("x.zip"));
+      EXPECT_TRUE(std::string(now.begin(), now.end()) == c.bytes);
+      EXPECT_EQ(TempFilesIn(drive.Root()), 0);
+    }
+    EXPECT_EQ(deactivated, 3);
+    z.SetSwitch(swRead);
+    z.OnRead = [](TComponent*, int64_t, int) { FAIL() << "a damaged archive is not walked"; };
+    seen.clear();
+    z.Compress();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].code, 25280);
+  }
+
+  // An empty file holds nothing to lose: it becomes the archive.
+  Put("empty.zip", "");
+  TZip z;
+  z.SetArchiveFile(Dos("empty.zip"));
+  z.FileSpec().Add(Dos("src\\*.txt"));
+  EXPECT_EQ(z.Compress(), 3);
+  EXPECT_TRUE(ParseFile(Host("empty.zip")).ok);
+}
+
+TEST_F(ZipRun, NamesTheOemPageCannotHoldGoInUtf8AndMatchFilesAgain) {
+  const std::string euroHost = "src/\xE2\x82\xACuro.txt";  // CP1252 "\x80uro.txt"
+  Put(euroHost, TableLike(3000, 1));
+  Put("src/caf\xC3\xA9.txt", "accent");
+  zip->SetArchiveFile(Dos("n.zip"));
+  zip->FileSpec().Add(Dos("src\\*.txt"));
+  ASSERT_EQ(zip->Compress(), 2);
+  Archive a = ParseFile(Host("n.zip"));
+  ASSERT_TRUE(a.ok) << a.error;
+  EXPECT_EQ(a.At("\xE2\x82\xACuro.txt").flags & 0x0800, 0x0800);  // UTF-8, flag bit 11
+  EXPECT_EQ(a.At("caf\x82.txt").flags & 0x0800, 0);               // the OEM page holds it
+
+  // The UTF-8 entry stands for its file: unchanged, offered for a rename.
+  const auto before = ReadBytes(Host("n.zip"));
+  std::vector<std::string> offered;
+  zip->OnRenameDupeFile = [&](TComponent*, const std::string& f, std::string&, bool& r) {
+    offered.push_back(f);
+    r = false;
+  };
+  EXPECT_EQ(zip->Compress(), 0);
+  EXPECT_EQ(offered, (std::vector<std::string>{"caf\xE9.txt", "\x80uro.txt"}));
+  EXPECT_EQ(ReadBytes(Host("n.zip")), before);
+
+  // Refreshed in place, and removed by a mask.
+  Put(euroHost, "new euro");
+  zip->SetSwitch(swRefresh);
+  EXPECT_EQ(zip->Compress(), 1);
+  a = ParseFile(Host("n.zip"));
+  ASSERT_TRUE(a.ok) << a.error;
+  ASSERT_EQ(a.entries.size(), 2u);
+  EXPECT_EQ(a.At("\xE2\x82\xACuro.txt").data, "new euro");
+  zip->SetSwitch(swDelete);
+  zip->FileSpec().Clear();
+  zip->FileSpec().Add("\x80*");
+  EXPECT_EQ(zip->Compress(), 1);
+  a = ParseFile(Host("n.zip"));
+  ASSERT_EQ(a.entries.size(), 1u);
+  EXPECT_EQ(a.entries[0].name, "caf\x82.txt");
+
+  // A Unicode-path block names an entry whose header name is a stand-in.
+  {
+    TFileStream32 out(Dos("up.zip"), fmCreate);
+    ASSERT_TRUE(out.Valid());
+    TZipFormat fmt;
+    THeaderObj list;
+    layertest::AppendEntries(out, fmt, list, {{"_uro.txt", "old euro"}});
+    const std::string real = "\xE2\x82\xACuro.txt";
+    std::vector<uint8_t> block = {0x75, 0x70, 0, 0, 1, 0, 0, 0, 0};
+    zarvo::PutLE16(&block[2], static_cast<uint16_t>(5 + real.size()));
+    zarvo::PutLE32(&block[5], Crc32("_uro.txt", 8));
+    block.insert(block.end(), real.begin(), real.end());
+    list[0].Rec.Extra = block;
+    ASSERT_TRUE(fmt.WriteCentralDirectory(out, list));
+  }
+  TZip r;
+  r.SetArchiveFile(Dos("up.zip"));
+  r.SetSwitch(swRefresh);
+  r.FileSpec().Add(Dos("src\\*.txt"));
+  EXPECT_EQ(r.Compress(), 1);
+  a = ParseFile(Host("up.zip"));
+  ASSERT_TRUE(a.ok) << a.error;
+  ASSERT_EQ(a.entries.size(), 1u);
+  EXPECT_EQ(a.entries[0].data, "new euro");
+}
+
+TEST_F(ZipRun, UnchangedMeansSameSizeAndDateAndForDosEntriesSameAttributes) {
+  AddFiles(2, 3000);
+  zip->SetArchiveFile(Dos("h.zip"));
+  ASSERT_EQ(zip->Compress(), 2);
+  auto bytes = ReadBytes(Host("h.zip"));
+  // The same entries as a Unix program would list them: host 3, mode bits.
+  const size_t dir = U32(bytes, bytes.size() - 22 + 16);
+  for (size_t p = dir; p < bytes.size() - 22; p += 46 + U16(bytes, p + 28) + U16(bytes, p + 30)) {
+    bytes[p + 5] = 3;
+    bytes[p + 38] = 0, bytes[p + 39] = 0, bytes[p + 40] = 0xA4, bytes[p + 41] = 0x81;
+  }
+  Put("u.zip", std::string(bytes.begin(), bytes.end()));
+  TZip u;
+  u.SetArchiveFile(Dos("u.zip"));
+  u.SetSwitch(swRefresh);
+  u.FileSpec().Add(Dos("src\\*.txt"));
+  std::vector<int> codes;
+  u.OnError = [&](TComponent*, const std::string&, const std::string&, const std::string&, int c) {
+    codes.push_back(c);
+  };
+  EXPECT_EQ(u.Compress(), 0);
+  EXPECT_EQ(codes, std::vector<int>{25268});
+  EXPECT_EQ(ReadBytes(Host("u.zip")), bytes);
+
+  // For DOS entries the attributes count.
+  ASSERT_TRUE(platform::SetFileAttributes(Dos("src\\f1.txt"), platform::kAttrReadOnly));
+  zip->SetSwitch(swRefresh);
+  EXPECT_EQ(zip->Compress(), 1);
+  ASSERT_TRUE(platform::SetFileAttributes(Dos("src\\f1.txt"), platform::kAttrNormal));
+  EXPECT_EQ(zip->Compress(), 1);
+
+  // Same size, newer date: changed.
+  int64_t t = 0;
+  ASSERT_TRUE(platform::File::Open(Dos("src\\f2.txt"), platform::Access::Read, platform::Share::Shared)
+                  ->GetModifiedTime(t));
+  Put("src/f2.txt", TableLike(3000, 77));
+  ASSERT_TRUE(platform::SetFileModifiedTime(Dos("src\\f2.txt"), t + 3600));
+  EXPECT_EQ(u.Compress(), 1);
+  Archive a = ParseFile(Host("u.zip"));
+  ASSERT_TRUE(a.ok) << a.error;
+  EXPECT_EQ(a.At("f2.txt").data, TableLike(3000, 77));
+  std::vector<std::string> asked;
+  zip->SetSwitch(swAdd);
+  zip->OnReplaceFile = [&](TComponent*, const std::string& f, const std::string&, uint32_t d, uint32_t nd,
+                           int64_t s, int64_t ns, uint32_t, uint32_t, bool& replace) {
+    EXPECT_EQ(s, ns);
+    EXPECT_LT(d, nd);
+    asked.push_back(f);
+    replace = false;
+  };
+  zip->OnRenameDupeFile = [](TComponent*, const std::string&, std::string&, bool& r) { r = false; };
+  zip->Compress();
+  EXPECT_EQ(asked, std::vector<std::string>{"f2.txt"});
+}
+
+TEST_F(ZipRun, CancelWhileUpdatingKeepsEveryOldEntryReadable) {
+  AddFiles(4, 150000);
+  zip->SetArchiveFile(Dos("u.zip"));
+  ASSERT_EQ(zip->Compress(), 4);
+  std::vector<std::string> data;
+  for (int i = 1; i <= 4; ++i) data.push_back(TableLike(150000, i));
+  // Every old entry is there, readable, with the content it should have.
+  auto check = [&](size_t extra) {
+    Archive a = ParseFile(Host("u.zip"));
+    ASSERT_TRUE(a.ok) << a.error;
+    ASSERT_EQ(a.entries.size(), 4 + extra);
+    for (size_t i = 0; i < 4; ++i) {
+      const std::string name = "f" + std::to_string(i + 1) + ".txt";
+      SCOPED_TRACE(name);
+      EXPECT_TRUE(a.At(name).data == data[i]);
+    }
+  };
+  // Cancels while the file whose name ends in `name` is being compressed.
+  auto cancelOn = [&](const std::string& name) {
+    zip->OnProgress = [this, name](TComponent*, uint8_t f, uint8_t) {
+      const TZipEntry& e = zip->Entries().items.at(static_cast<size_t>(zip->FileNumber() - 1));
+      if (e.action == kActCompress && e.name.size() >= name.size() &&
+          e.name.compare(e.name.size() - name.size(), name.size(), name) == 0 && f > 10 && !zip->Cancel())
+        zip->SetCancel(true);
+    };
+  };
+
+  // Refresh: f2 and f3 changed; the cancel comes while f3 is recompressed.
+  // Whether f2 came first depends on the order the folder lists them in.
+  Put("src/f2.txt", TableLike(160000, 20));
+  Put("src/f3.txt", TableLike(160000, 30));
+  zip->SetSwitch(swRefresh);
+  cancelOn("\\f3.txt");
+  const int refreshed = zip->Compress();
+  ASSERT_LE(refreshed, 1);
+  if (refreshed == 1) data[1] = TableLike(160000, 20);
+  check(0);
+
+  // Add with replacement: the cancel comes while f1's replacement is written;
+  // the old f1 stays, and what was not finished stays out.
+  Put("src/f1.txt", TableLike(170000, 10));
+  Put("src/f5.txt", TableLike(100, 5));
+  zip->SetSwitch(swAdd);
+  zip->OnReplaceFile = [](TComponent*, const std::string& f, const std::string&, uint32_t, uint32_t, int64_t,
+                          int64_t, uint32_t, uint32_t, bool& replace) { replace = f == "f1.txt"; };
+  zip->OnRenameDupeFile = [](TComponent*, const std::string&, std::string&, bool& r) { r = false; };
+  cancelOn("\\f1.txt");
+  const int added = zip->Compress();
+  ASSERT_LE(added, 1);
+  check(static_cast<size_t>(added));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,12 @@ struct Archive {
     for (const auto& e : entries)
       if (e.name == name) return &e;
     return nullptr;
+  }
+  // The entry of that name; a missing one fails the test (an exception
+  // GoogleTest reports) instead of crashing it.
+  const Entry& At(const std::string& name) const {
+    if (const Entry* e = Find(name)) return *e;
+    throw std::out_of_range("no entry " + name + (ok ? "" : " (" + error + ")"));
   }
 };
 

@@ -25,9 +25,10 @@ bool PeerAvailable() {
   return std::system(cmd.c_str()) == 0;
 }
 
+// Runs `cmd` in the C locale and returns what it writes on stdout.
 std::string RunPeer(const std::string& cmd) {
   std::string out;
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+  FILE* p = popen(("LC_ALL=C LANG=C " + cmd + " 2>/dev/null").c_str(), "r");
   if (!p) return out;
   char buf[4096];
   size_t n;
@@ -76,7 +77,7 @@ void PutField(HXO_dBaseFld& t, const std::string& name, const std::string& value
 }  // namespace
 
 TEST(TablesInterop, PeerTablesOpenWithThePeersFieldsAndCounts) {
-  if (!PeerAvailable()) GTEST_SKIP() << "python3-dbf or dbfread missing";
+  VEL_REQUIRE(PeerAvailable(), "python3-dbf or python3-dbfread");
   TempDrive drive;
   std::string out = RunPeer(std::string(kPython) + " " + kPeer + " make " + drive.Root());
   auto tables = ParseMake(out);
@@ -107,7 +108,7 @@ TEST(TablesInterop, PeerTablesOpenWithThePeersFieldsAndCounts) {
 }
 
 TEST(TablesInterop, RecordsWeWriteReadBackThroughDbfread) {
-  if (!PeerAvailable()) GTEST_SKIP() << "python3-dbf or dbfread missing";
+  VEL_REQUIRE(PeerAvailable(), "python3-dbf or python3-dbfread");
   TempDrive drive;
   std::string made = RunPeer(std::string(kPython) + " " + kPeer + " make " + drive.Root());
   ASSERT_EQ(ParseMake(made).size(), 5u) << made;
@@ -165,7 +166,7 @@ TEST(TablesInterop, RecordsWeWriteReadBackThroughDbfread) {
 }
 
 TEST(TablesInterop, VeltoolInfoReportsThePeersTable) {
-  if (!PeerAvailable()) GTEST_SKIP() << "python3-dbf or dbfread missing";
+  VEL_REQUIRE(PeerAvailable(), "python3-dbf or python3-dbfread");
   TempDrive drive;
   ASSERT_EQ(ParseMake(RunPeer(std::string(kPython) + " " + kPeer + " make " + drive.Root())).size(), 5u);
   std::string json = RunPeer(std::string(VEL_VELTOOL) + " info " + drive.Host("fp_m.dbf") + " --json");

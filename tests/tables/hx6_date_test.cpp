@@ -15,10 +15,22 @@ TEST(ThxDBFDate, StoredTextRoundTripsAndBadDaysFallBack) {
   EXPECT_EQ(d.ToJulian(""), 0);
   EXPECT_EQ(d.ToJulian("        "), 0);
   EXPECT_EQ(d.ToJulian("00000000"), 0);
+  EXPECT_EQ(d.ToJulian("       0"), 0);
+  EXPECT_EQ(d.ToJulian("0"), 0);
+  EXPECT_EQ(d.ToJulian(std::string(8, '\0')), 0);
+  EXPECT_EQ(d.ToJulian("0000  00"), 0);
   // Eight digits naming no calendar day: 30 December 1899, not an error.
   EXPECT_EQ(d.ToJulian("20230230"), 2415019);
   EXPECT_EQ(d.ToJulian("19000229"), 2415019);
   EXPECT_EQ(d.ToJulian("20231301"), 2415019);
+  EXPECT_EQ(d.ToJulian("20241301"), 2415019);
+  // ... which displays as the empty date, not as 30 December 1899.
+  {
+    ScopedEnv fmt("VELUPDATE_SHORTDATE", std::string("yyyy-MM-dd"));
+    EXPECT_EQ(d.ToDisplay(d.ToJulian("20230229")), "          ");
+    EXPECT_EQ(d.ToDisplay(0), "          ");
+    EXPECT_EQ(d.ToDisplay(2415020), "1899-12-31");
+  }
 
   EXPECT_EQ(d.ToText(2444240), "19800101");
   EXPECT_EQ(d.ToText(0), "        ");

@@ -134,7 +134,14 @@ TEST(HXO_dBaseFld, DatesAndLogicals) {
   ScopedEnv fmt("VELUPDATE_SHORTDATE", std::string("MM/dd/yy"));
   Table t({{"DAY", 'D', 8}, {"OK", 'L', 1}, {"NAME", 'C', 4}}, " 20230230Tabcd");
   EXPECT_EQ(t->GetDate(1), 2415019);  // no 30 February: the fallback day
+  EXPECT_EQ(t->FieldText(1), "");     // shown as the empty date
   EXPECT_EQ(t->GetDate(9), 0);
+  // Blanks and zeros are the empty date that other programs write, not an error.
+  for (const char* empty : {"       0", "00000000", "0       "}) {
+    t->PutRaw(1, empty);
+    EXPECT_EQ(t->GetDate(1), 0) << empty;
+    EXPECT_EQ(t->FieldText(1), "") << empty;
+  }
   t->PutRaw(1, "ab/cd");
   EXPECT_EQ(MessageOf([&] { t->GetDate(1); }), "Invalid date in field T->DAY (ab/cd   )");
   EXPECT_EQ(MessageOf([&] { t->FieldText(1); }), "Invalid date in field T->DAY (ab/cd   )");
@@ -211,6 +218,28 @@ TEST(HXO_dBaseFld, VisualFoxProBinaryFields) {
   EXPECT_EQ(Raw(*t, 1), std::string(4, '\0'));
   EXPECT_EQ(Raw(*t, 2), std::string(8, '\0'));
   EXPECT_EQ(Raw(*t, 5), "  ");
+  EXPECT_EQ(t->RecordBuffer()[0], ' ');
+}
+
+TEST(HXO_dBaseFld, VisualFoxProBlankRecordsHoldZerosWhereTheFieldsAreBinary) {
+  // Blanks in _NullFlags would mark columns NULL for the program that owns
+  // the format; blob references and varbinary are bytes too.
+  Table t({{"NAME", 'C', 3},
+           {"PIC", 'W', 4},
+           {"RAW", 'Q', 6},
+           {"TEXT", 'V', 5},
+           {"NOTE", 'M', 4},
+           {"CNT", 'I', 4},
+           {"_NullFlags", '0', 2}},
+          std::string(1 + 3 + 4 + 6 + 5 + 4 + 4 + 2, 'x'), 0x30);
+  t->BlankRecord();
+  EXPECT_EQ(Raw(*t, 1), "   ");
+  EXPECT_EQ(Raw(*t, 2), std::string(4, '\0'));
+  EXPECT_EQ(Raw(*t, 3), std::string(6, '\0'));
+  EXPECT_EQ(Raw(*t, 4), "     ");
+  EXPECT_EQ(Raw(*t, 5), std::string(4, '\0'));
+  EXPECT_EQ(Raw(*t, 6), std::string(4, '\0'));
+  EXPECT_EQ(Raw(*t, 7), std::string(2, '\0'));
   EXPECT_EQ(t->RecordBuffer()[0], ' ');
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <tuple>
 
 #include "platform/file.h"
 #include "platform/system.h"
@@ -10,6 +12,7 @@
 #include "support/temp_drive.h"
 #include "table_test_util.h"
 #include "tables/hx6_cnst.h"
+#include "tables/hx6_date.h"
 #include "tables/hx6_encrxm.h"
 #include "tables/hx6_tool.h"
 
@@ -312,6 +315,199 @@ TEST(DbfTable, HeaderValidation) {
   EXPECT_EQ(open("long.dbf", cut), invalid("long.dbf"));
   // Exactly the header, no records and no end mark: a valid empty table.
   EXPECT_EQ(open("bare.dbf", good.substr(0, 129)), "(no error)");
+
+  // Headers that only look valid: a field of width 0, or a type byte that is
+  // no letter or digit (their columns would read as garbage).
+  img = tabletest::SampleTable(1);
+  img.fields.push_back({"EMPTY", 'C', 0});
+  EXPECT_EQ(open("w0.dbf", tabletest::Bytes(img)), invalid("w0.dbf"));
+  img = tabletest::SampleTable(1);
+  img.fields[1].width = 0;
+  img.fields[1].decimals = 0;
+  img.recordLengthOverride = 20;
+  EXPECT_EQ(open("n0.dbf", tabletest::Bytes(img)), invalid("n0.dbf"));
+  for (char type : {'\0', ' ', '\x01', '\x7F', '\xC1', '*'}) {
+    img = tabletest::SampleTable(1);
+    img.fields[1].type = type;
+    EXPECT_EQ(open("type.dbf", tabletest::Bytes(img)), invalid("type.dbf")) << static_cast<int>(type);
+  }
+
+  img = tabletest::SampleTable(1);
+  img.fields.push_back({"_NullFlags", '0', 1});
+  img.fields.push_back({"N2", 'n', 3});
+  EXPECT_EQ(open("digit.dbf", tabletest::Bytes(img)), "(no error)");
+}
+
+namespace {
+
+// A dBase 7 table: the 32-byte header, a language-driver name, 48-byte descriptors.
+std::string Dbase7Image(const std::vector<std::tuple<std::string, char, int, int>>& fields,
+                        const std::vector<std::string>& records) {
+  int rl = 1;
+  for (const auto& f : fields) rl += std::get<2>(f);
+  const int hl = 68 + 48 * static_cast<int>(fields.size()) + 1;
+  std::string out(68, '\0');
+  out[0] = 0x04;
+  out[1] = 26;
+  out[2] = 1;
+  out[3] = 1;
+  PutLE32(reinterpret_cast<uint8_t*>(out.data()) + 4, static_cast<uint32_t>(records.size()));
+  PutLE16(reinterpret_cast<uint8_t*>(out.data()) + 8, static_cast<uint16_t>(hl));
+  PutLE16(reinterpret_cast<uint8_t*>(out.data()) + 10, static_cast<uint16_t>(rl));
+  out.replace(32, 8, "DBWINUS0");
+  for (const auto& [name, type, width, decimals] : fields) {
+    std::string d(48, '\0');
+    d.replace(0, name.size(), name);
+    d[32] = type;
+    d[33] = static_cast<char>(width);
+    d[34] = static_cast<char>(decimals);
+    out += d;
+  }
+  out += '\x0D';
+  for (const auto& r : records) out += r;
+  return out + '\x1A';
+}
+
+std::string Be32(uint32_t v) {
+  std::string s(4, '\0');
+  PutBE32(reinterpret_cast<uint8_t*>(s.data()), v);
+  return s;
+}
+
+}  // namespace
+
+TEST(DbfTable, Dbase7LayoutReadsItsFields) {
+  TempDrive drive;
+  // Long names, text, numbers, dates, and the binary integers and doubles.
+  const std::vector<std::tuple<std::string, char, int, int>> fields = {
+      {"CUSTOMER_NAME_LONGER_THAN_TEN", 'C', 12, 0},
+      {"AMOUNT", 'N', 8, 2},
+      {"BORN", 'D', 8, 0},
+      {"COUNTER", 'I', 4, 0},
+      {"ID", '+', 4, 0},
+      {"RATIO", 'O', 8, 0}};
+  std::string ratio(8, '\0');  // 2.5, sign bit flipped
+  PutBE32(reinterpret_cast<uint8_t*>(ratio.data()), 0xC0040000u);
+  const std::string rec = std::string(" M\xFC") + "ller      " + "  123.45" + "20240131" +
+                          Be32(0x80000000u - 5) + Be32(0x80000007u) + ratio;
+  WriteHostFile(drive.Host("d7.dbf"), Dbase7Image(fields, {rec}));
+  {
+    HXO_dBaseFld t(drive.Dos("d7.dbf"), true, true);
+    EXPECT_TRUE(t.Dbase7());
+    ASSERT_EQ(t.FieldCount(), 6);
+    EXPECT_EQ(t.FieldName(1), "CUSTOMER_NAME_LONGER_THAN_TEN");
+    EXPECT_EQ(t.FieldNumber("customer_name_longer_than_ten"), 1);
+    EXPECT_EQ(t.FieldOffset(6), 1 + 12 + 8 + 8 + 4 + 4);
+    t.GetRecord(1);
+    EXPECT_EQ(t.FieldText(1), "M\xFCller");
+    EXPECT_EQ(t.GetNumberByName("AMOUNT"), 123.45);
+    EXPECT_EQ(t.GetDate(3), DBFDate().ToJulian("20240131"));
+    EXPECT_EQ(t.GetNumber(4), -5);
+    EXPECT_EQ(t.GetNumberByName("ID"), 7);
+    EXPECT_EQ(t.GetNumberByName("RATIO"), 2.5);
+    // Written back in the same encodings.
+    t.PutNumber(4, 1);
+    t.PutNumber(6, -0.75);
+    t.PutRecord(1);
+    t.BlankRecord();
+    t.AppendRecord();
+  }
+  const std::string file = ReadHostFile(drive.Host("d7.dbf"));
+  const size_t hl = 68 + 48 * 6 + 1;
+  EXPECT_EQ(file.substr(hl + 29, 4), Be32(0x80000001u));
+  HXO_dBaseFld t(drive.Dos("d7.dbf"), true, false);
+  t.GetRecord(1);
+  EXPECT_EQ(t.GetNumber(6), -0.75);
+  t.GetRecord(2);  // a blank record holds zeros, not blanks
+  EXPECT_EQ(t.GetNumber(4), 0);
+  EXPECT_EQ(t.GetNumber(6), 0);
+  EXPECT_EQ(t.FieldText(1), "");
+
+  // A dBase 7 header that does not add up is refused, not read as dBase IV.
+  std::string bad = Dbase7Image(fields, {rec});
+  bad[68 + 48 * 2 + 33] = 0;  // BORN of width 0
+  WriteHostFile(drive.Host("bad7.dbf"), bad);
+  EXPECT_EQ(MessageOf([&] { HXO_dBaseFld b(drive.Dos("bad7.dbf"), true, false); }),
+            "Table Header for " + drive.Dos("bad7.dbf") + " is invalid");
+}
+
+namespace {
+
+// Lets another opener act at the moment this one writes its header.
+class HeaderRace : public HXO_dBaseFld {
+ public:
+  using HXO_dBaseFld::HXO_dBaseFld;
+  std::function<void()> beforeHeaderWrite;
+  size_t WriteAt(uint64_t offset, const void* buffer, size_t count) override {
+    if (offset == 0 && beforeHeaderWrite) {
+      auto hook = std::move(beforeHeaderWrite);
+      beforeHeaderWrite = nullptr;
+      hook();
+    }
+    return HXO_dBaseFld::WriteAt(offset, buffer, count);
+  }
+};
+
+}  // namespace
+
+TEST(DbfTable, InPlaceRewritesNeverUndoAConcurrentAppend) {
+  TempDrive drive;
+  ShortLockWait shortWait;
+  for (bool recordLocked : {false, true}) {
+    SCOPED_TRACE(recordLocked ? "under a record lock" : "without a lock");
+    WriteHostFile(drive.Host("race.dbf"), tabletest::Bytes(tabletest::SampleTable(2)));
+    HeaderRace a(drive.Dos("race.dbf"), true, true);
+    HXO_dBaseFld b(drive.Dos("race.dbf"), true, true);
+    a.GetRecord(1);
+    if (recordLocked) {
+      ASSERT_TRUE(a.LockRecord());
+    }
+    SetRec(a, " CHANGED");
+    // Another process appends between a's look at the file size and a's header write.
+    bool appended = false;
+    a.beforeHeaderWrite = [&] {
+      SetRec(b, " APPENDED");
+      try {
+        b.AppendRecord();
+        appended = true;
+      } catch (const EKeldorError&) {
+        // kept out by a's table lock
+      }
+    };
+    a.PutRecord(1);
+    if (recordLocked) a.UnlockTable();
+    const std::string file = ReadHostFile(drive.Host("race.dbf"));
+    const uint32_t inFile = static_cast<uint32_t>((file.size() - a.HeaderLength()) / a.RecordLength());
+    EXPECT_EQ(inFile, appended ? 3u : 2u);
+    EXPECT_EQ(HeaderCount(file), inFile);
+    EXPECT_EQ(file.substr(a.HeaderLength(), 8), " CHANGED");
+  }
+}
+
+TEST(DbfTable, AnInPlaceRewriteIsSeenByTheOthersRefreshHeader) {
+  TempDrive drive;
+  WriteHostFile(drive.Host("seen.dbf"), tabletest::Bytes(tabletest::SampleTable(2)));
+  HXO_dBaseFld a(drive.Dos("seen.dbf"), true, true);
+  HXO_dBaseFld b(drive.Dos("seen.dbf"), true, false);
+  b.RefreshHeader();
+  EXPECT_FALSE(b.HeaderChangedByOthers());
+  // Rewrites in quick succession (several within one millisecond), with and
+  // without a record lock: each one is a change for the other opener.
+  for (int i = 0; i < 40; ++i) {
+    a.GetRecord(1 + i % 2);
+    const bool lockRecord = i % 3 == 0;
+    if (lockRecord) {
+      ASSERT_TRUE(a.LockRecord());
+    }
+    SetRec(a, " REWRITE" + std::to_string(i));
+    a.PutRecord(a.RecNo());
+    if (lockRecord) a.UnlockTable();
+    b.RefreshHeader();
+    EXPECT_TRUE(b.HeaderChangedByOthers()) << "rewrite " << i;
+    EXPECT_EQ(b.RecordCount(), 2);
+    b.RefreshHeader();
+    EXPECT_FALSE(b.HeaderChangedByOthers()) << "rewrite " << i;
+  }
 }
 
 TEST(DbfTable, DescriptorsEndAtTheTerminator) {

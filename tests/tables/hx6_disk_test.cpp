@@ -11,9 +11,7 @@
 using tabletest::MessageOf;
 using tabletest::ShortLockWait;
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 TEST(DiskFile, OpenCreateReadWriteAndTheFileList) {
   TempDrive drive;

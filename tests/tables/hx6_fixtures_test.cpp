@@ -102,7 +102,7 @@ std::vector<fs::path> AllFixtures() {
 
 TEST(RealTables, OpenWithTheirFieldsOrAreRefused) {
   auto files = AllFixtures();
-  if (files.empty()) GTEST_SKIP() << "no fixtures at " << VEL_FIXTURES_DIR;
+  VEL_REQUIRE(!files.empty(), "the real fixtures at " << VEL_FIXTURES_DIR);
   FixtureDrive drive;
   int opened = 0;
   for (const auto& path : files) {
@@ -148,7 +148,7 @@ TEST(RealTables, OpenWithTheirFieldsOrAreRefused) {
 
 TEST(RealTables, CutAndDamagedCopiesGiveTheEnginesMessages) {
   auto files = AllFixtures();
-  if (files.empty()) GTEST_SKIP() << "no fixtures at " << VEL_FIXTURES_DIR;
+  VEL_REQUIRE(!files.empty(), "the real fixtures at " << VEL_FIXTURES_DIR);
   TempDrive temp;
   std::mt19937 rng(20260108);
   int cases = 0;

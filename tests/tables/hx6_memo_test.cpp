@@ -132,16 +132,75 @@ TEST(HXobjMemo, DBase3BlocksReuseAndMove) {
   EXPECT_EQ(fx.MemoBytes(), before);
 }
 
-TEST(HXobjMemo, DBase3ScanStopsAtLimitAndFileEnd) {
-  std::string file = Db3File(200);
+TEST(HXobjMemo, DBase3MemosReadToTheirTerminatorBoundedByTheFile) {
+  // A memo far longer than 64 KiB, written the way the format writes it:
+  // every byte of it comes back, through every way of reading it.
+  std::string text;
+  for (int i = 0; text.size() < 200000; ++i) text += "line " + std::to_string(i) + " of a long memo\r\n";
+  std::string file = Db3File(2);
   file.resize(512);
-  file += std::string(70000, 'x');  // no terminator at all
+  file += text + "\x1A\x1A";
+  file.resize((file.size() + 511) / 512 * 512, '\0');
   MemoFixture fx(0x83, file);
+  {
+    std::string dbf = ReadHostFile(fx.table);
+    const size_t hl = GetLE16(reinterpret_cast<const uint8_t*>(dbf.data()) + 8);
+    std::memcpy(dbf.data() + hl + 11, "         1", 10);  // record 1: NOTE -> block 1
+    WriteHostFile(fx.table, dbf);
+  }
   HXO_dBaseFld t(fx.Dbf(), false, false);
-  EXPECT_EQ(t.MemoFile()->MemoLength(1), 65519u);
-  EXPECT_EQ(t.MemoFile()->ReadMemo(1).size(), 65519u);
-  // Near the end of the file the memo ends with the file.
-  EXPECT_EQ(t.MemoFile()->MemoLength(137), 70000u - 136 * 512);
+  HXobjMemo* memo = t.MemoFile();
+  EXPECT_EQ(memo->MemoLength(1), text.size());
+  EXPECT_EQ(memo->ReadMemo(1), text);
+  std::string buffer(text.size() + 10, '\0');
+  size_t length = buffer.size();
+  memo->GetMemo(buffer.data(), 1, length);
+  EXPECT_EQ(length, text.size());
+  EXPECT_EQ(buffer.substr(0, length), text);
+  t.GetRecord(1);
+  EXPECT_EQ(t.MemoSize(2), text.size());
+  EXPECT_EQ(t.FieldText(2), text);  // what a restructure copies
+
+  // Without any terminator the memo ends with the file, never past it.
+  file = Db3File(200);
+  file.resize(512);
+  file += std::string(70000, 'x');
+  MemoFixture open(0x83, file);
+  HXO_dBaseFld u(open.Dbf(), false, false);
+  EXPECT_EQ(u.MemoFile()->MemoLength(1), 70000u);
+  EXPECT_EQ(u.MemoFile()->ReadMemo(1), std::string(70000, 'x'));
+  EXPECT_EQ(u.MemoFile()->MemoLength(137), 70000u - 136 * 512);
+}
+
+TEST(HXobjMemo, BlockNumberAtTheFilesBlockCountIsBad) {
+  // Files of exactly `count` blocks: the last block is block count - 1.
+  struct Case {
+    uint8_t version;
+    std::string file;
+    uint32_t blockSize, count;
+  } cases[] = {{0x83, Db3File(4), 512, 4}, {0x8B, Db4File(4), 512, 4}, {0xF5, FptFile(10), 64, 10}};
+  for (auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.version));
+    const uint32_t count = c.count;
+    c.file.resize(count * c.blockSize, c.version == 0x83 ? '\x1A' : '\0');
+    const size_t last = (count - 1) * c.blockSize;
+    if (c.version == 0x8B) c.file.replace(last, 8, std::string("\xFF\xFF\x08\x00\x08\x00\x00\x00", 8));
+    if (c.version == 0xF5) SetBE32(c.file, last, 1);
+    MemoFixture fx(c.version, c.file);
+    HXO_dBaseFld t(fx.Dbf(), false, false);
+    HXobjMemo* memo = t.MemoFile();
+    const std::string bad = "Memo record is bad in " + memo->FileName();
+    EXPECT_EQ(memo->ReadMemo(count - 1), "");  // the last block is a (empty) memo
+    EXPECT_EQ(MessageOf([&] { memo->ReadMemo(count); }), bad);
+    EXPECT_EQ(MessageOf([&] { memo->MemoLength(count); }), bad);
+    EXPECT_EQ(MessageOf([&] {
+                char buf[4];
+                size_t len = sizeof buf;
+                memo->GetMemo(buf, count, len);
+              }),
+              bad);
+    EXPECT_EQ(MessageOf([&] { memo->ReadMemo(count + 1000); }), bad);
+  }
 }
 
 TEST(HXobjMemo, FoxProBlocksReuseAndMove) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <functional>
@@ -13,6 +14,25 @@
 #include "tables/hx6_disk.h"
 
 namespace tabletest {
+
+// True when the tests run under CI (CI=true): there a missing peer program,
+// fixture or locale is a failure, elsewhere the test is skipped.
+inline bool UnderCi() {
+  const char* ci = std::getenv("CI");
+  return ci && std::string(ci) == "true";
+}
+
+// Skips the test, naming what is missing, unless it runs under CI, where it fails.
+#define VEL_REQUIRE(condition, what)                            \
+  do {                                                          \
+    if (!(condition)) {                                         \
+      if (::tabletest::UnderCi()) {                             \
+        FAIL() << "missing (required under CI=true): " << what; \
+      } else {                                                  \
+        GTEST_SKIP() << "skipped, missing: " << what;           \
+      }                                                         \
+    }                                                           \
+  } while (0)
 
 // The message of the exception `fn` raises, or "(no error)".
 inline std::string MessageOf(const std::function<void()>& fn) {

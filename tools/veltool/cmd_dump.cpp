@@ -1,49 +1,38 @@
-// veltool dump FILE [--json] [--deleted]: every record of a table with each
-// field read as text (memo fields give their memo text).
+// veltool dump FILE [--json] [--deleted] [--codepage N]: every record of a
+// table, each field typed by its field type (see FieldValue in
+// table_text.h) and its text decoded from the table's code page.
 //
 // Plain output: one record a line, the record number first (followed by "*"
 // for a deleted record), then the fields, tab-separated; backslash, tab,
-// line feed and carriage return inside a value are written as \\, \t, \n, \r.
-// --json: one object a line, {"recno":N,"deleted":false,"fields":{...}}.
+// line feed and carriage return inside a value are written as \\, \t, \n, \r;
+// NULL (also an empty date, a blank number or logical, no memo) is an empty
+// field; dates yyyy-mm-dd, date-times yyyy-mm-ddThh:mm:ss;
+// binary memos "<N bytes>"; bytes that are no text \x{hex}.
+// --json: one object a line, {"recno":N,"deleted":false,"fields":{...}}: text
+// as strings, numbers as numbers, logicals as true/false, NULL and empty
+// dates as null, binary memos as {"size":N}, bytes as {"hex":"..."}. A
+// second field of the same name is keyed NAME_2.
+//
+// A value that cannot be read (a bad memo block, a number that is no number)
+// is NULL; the engine's message goes to stderr and the exit status is 1 once
+// every record is written.
 #include <iostream>
 #include <memory>
 #include <set>
 #include <string>
 
-#include "platform/text.h"
+#include "table_text.h"
 #include "tables/hx6_dbf.h"
+#include "tables/hx6_memo.h"
 #include "veltool.h"
 
 namespace {
-
-std::string EscapePlain(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 struct Options {
   std::string file;
   bool json = false;
   bool deleted = false;
+  int codePage = 0;
 };
 
 // JSON keys must be unique: a second field of the same name is keyed
@@ -68,40 +57,53 @@ std::vector<std::string> UniqueKeys(const std::vector<std::string>& names) {
 
 int RunDump(const Options& o) {
   HXO_dBaseFld t(veltool::ToEnginePath(o.file), true, false);
+  // A missing memo file is the table's failure, not one of each record.
+  if (t.HasMemo()) t.MemoFile();
+  const veltool::TableText text(veltool::ChooseCodePage(t, o.codePage).page);
+  const veltool::ValueReader reader(t, text);
   std::vector<std::string> names;
-  for (int i = 1; i <= t.FieldCount(); ++i) names.push_back(veltool::FromAnsi(t.FieldName(i)));
+  for (int n : reader.Columns()) names.push_back(reader.Name(n));
   const std::vector<std::string> keys = UniqueKeys(names);
-  std::string line, value;
+
+  int problems = 0;
+  std::string line, problem;
   const int64_t count = t.RecordCount();
   for (int64_t recno = 1; recno <= count; ++recno) {
     t.GetRecord(recno);
     if (t.Eof()) break;  // the table became shorter meanwhile
     const bool isDeleted = t.RecordBuffer()[0] != ' ';
     if (isDeleted && !o.deleted) continue;
-    if (o.json) {
-      veltool::Json fields = veltool::Json::object();
-      for (int i = 1; i <= t.FieldCount(); ++i) {
-        t.GetString(i, value);
-        fields[keys[static_cast<size_t>(i - 1)]] = veltool::FromAnsi(value);
+    veltool::Json fields = veltool::Json::object();
+    line = std::to_string(recno);
+    if (isDeleted) line += '*';
+    for (size_t c = 0; c < reader.Columns().size(); ++c) {
+      const int n = reader.Columns()[c];
+      const veltool::FieldValue v = reader.Read(n, problem);
+      if (!problem.empty()) {
+        ++problems;
+        std::cout.flush();
+        std::cerr << "veltool dump: record " << recno << " field " << names[c] << ": "
+                  << veltool::FromAnsi(problem) << "\n";
       }
+      if (o.json) {
+        fields[keys[c]] = veltool::ToJson(v);
+      } else {
+        line += '\t';
+        line += veltool::ToPlain(v);
+      }
+    }
+    if (o.json) {
       veltool::Json rec;
       rec["recno"] = recno;
       rec["deleted"] = isDeleted;
       rec["fields"] = std::move(fields);
       veltool::PrintJson(rec);
-      continue;
+    } else {
+      line += '\n';
+      std::cout << line;
     }
-    line = std::to_string(recno);
-    if (isDeleted) line += '*';
-    for (int i = 1; i <= t.FieldCount(); ++i) {
-      t.GetString(i, value);
-      line += '\t';
-      line += EscapePlain(veltool::FromAnsi(value));
-    }
-    line += '\n';
-    std::cout << line;
   }
-  return 0;
+  return problems == 0 ? 0 : 1;
 }
 
 void Setup(CLI::App& app) {
@@ -111,6 +113,11 @@ void Setup(CLI::App& app) {
   cmd->add_option("FILE", o->file, "the table (.dbf)")->required();
   veltool::AddJsonFlag(cmd, o->json);
   cmd->add_flag("--deleted", o->deleted, "include deleted records (marked * / \"deleted\":true)");
+  veltool::AddCodePageOption(cmd, o->codePage);
+  cmd->footer(
+      "Fields by type: C V text; N F I numbers; Y currency (4 decimals); B double (Visual FoxPro); D "
+      "yyyy-mm-dd; T yyyy-mm-ddThh:mm:ss; L T/F (true/false); M memo text; G B W memo size. NULL (from "
+      "_NullFlags), empty dates, blank numbers and logicals, and missing memos are empty (null).");
 }
 
 }  // namespace

@@ -1,39 +1,18 @@
-// veltool info FILE [--json]: the header and field list of a table.
+// veltool info FILE [--json] [--codepage N]: the header, memo file and field
+// list of a table, field names decoded from the table's code page as dump does.
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <sstream>
 
 #include "platform/text.h"
+#include "table_text.h"
 #include "tables/hx6_dbf.h"
 #include "tables/hx6_memo.h"
 #include "tables/hx6_tool.h"
 #include "veltool.h"
 
 namespace {
-
-// Field names are stored in the tables' OEM code page; show them as UTF-8.
-std::string NameForDisplay(const std::string& name) {
-  bool ascii = true;
-  for (unsigned char c : name)
-    if (c >= 0x80) ascii = false;
-  if (ascii) return name;
-  // Some programs store UTF-8 names; keep those as they are.
-  bool validUtf8 = true;
-  for (size_t i = 0; i < name.size() && validUtf8;) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (len == 0 || i + len > name.size()) {
-      validUtf8 = false;
-      break;
-    }
-    for (size_t k = 1; k < len; ++k)
-      if ((static_cast<unsigned char>(name[i + k]) >> 6) != 2) validUtf8 = false;
-    i += len;
-  }
-  if (validUtf8) return name;
-  return platform::CodePageToUtf8(name, platform::OemCodePage());
-}
 
 std::string Hex2(unsigned v) {
   char buf[8];
@@ -52,11 +31,19 @@ std::string LastUpdate(const uint8_t* h) {
 struct Options {
   std::string file;
   bool json = false;
+  int codePage = 0;
 };
 
 int RunInfo(const Options& o) {
   HXO_dBaseFld t(veltool::ToEnginePath(o.file), true, false);
   const uint8_t* h = t.Header();
+  const veltool::TableCodePage page = veltool::ChooseCodePage(t, o.codePage);
+  const veltool::TableText text(page.page);
+  const veltool::ValueReader reader(t, text);
+  // The header's count is never trusted (the file size decides), but a
+  // difference tells of an interrupted write or of records cut off.
+  const uint32_t headerRecords = GetLE32(h + 4);
+  const bool countsDiffer = static_cast<int64_t>(headerRecords) != t.RecordCount();
   // The memo file beside the table: its name, format and block size.
   std::string memoName, memoFormat, memoError;
   uint32_t memoBlockSize = 0;
@@ -75,11 +62,16 @@ int RunInfo(const Options& o) {
     veltool::Json doc;
     doc["file"] = veltool::FromAnsi(t.FileName());
     doc["version"] = unsigned{t.Version()};
+    if (t.Dbase7()) doc["layout"] = "dBase 7";
     doc["last_update"] = LastUpdate(h);
     doc["records"] = t.RecordCount();
+    doc["header_records"] = headerRecords;
     doc["header_length"] = t.HeaderLength();
     doc["record_length"] = t.RecordLength();
     doc["flags"] = unsigned{h[28]};
+    doc["codepage_mark"] = unsigned{h[29]};
+    doc["codepage"] = page.page;
+    doc["codepage_from"] = page.how;
     doc["encrypted"] = t.Encrypted();
     if (!memoName.empty())
       doc["memo"] = {
@@ -91,11 +83,14 @@ int RunInfo(const Options& o) {
     veltool::Json fields = veltool::Json::array();
     for (int i = 1; i <= t.FieldCount(); ++i) {
       const ThxDBFFields* f = t.FieldEntry(i);
-      fields.push_back({{"name", NameForDisplay(f->name)},
-                        {"type", veltool::FromAnsi(std::string(1, f->type))},
-                        {"width", f->length},
-                        {"decimals", f->type == 'C' ? 0u : unsigned{f->decimals}},
-                        {"offset", f->offset}});
+      veltool::Json field = {{"name", reader.Name(i)},
+                             {"type", std::string(1, f->type)},
+                             {"width", f->length},
+                             {"decimals", f->type == 'C' ? 0u : unsigned{f->decimals}},
+                             {"offset", f->offset}};
+      // Visual FoxPro: the field may hold NULL (its bit in _NullFlags).
+      if (t.Version() == 0x30 && (t.Descriptor(i)[18] & 0x02)) field["nullable"] = true;
+      fields.push_back(std::move(field));
     }
     doc["fields"] = std::move(fields);
     veltool::PrintJson(doc);
@@ -103,12 +98,14 @@ int RunInfo(const Options& o) {
   }
   std::ostringstream out;
   out << "file\t" << veltool::FromAnsi(t.FileName()) << "\n"
-      << "version\t" << Hex2(t.Version()) << "\n"
+      << "version\t" << Hex2(t.Version()) << (t.Dbase7() ? " (dBase 7 layout)" : "") << "\n"
       << "last update\t" << LastUpdate(h) << "\n"
-      << "records\t" << t.RecordCount() << "\n"
-      << "header length\t" << t.HeaderLength() << "\n"
+      << "records\t" << t.RecordCount() << "\n";
+  if (countsDiffer) out << "records in header\t" << headerRecords << "\n";
+  out << "header length\t" << t.HeaderLength() << "\n"
       << "record length\t" << t.RecordLength() << "\n"
-      << "flags\t" << Hex2(h[28]) << "\n";
+      << "flags\t" << Hex2(h[28]) << "\n"
+      << "code page\t" << page.page << " (" << page.how << ")\n";
   if (!memoName.empty())
     out << "memo file\t" << veltool::FromAnsi(memoName) << "\n"
         << "memo format\t" << memoFormat << "\n"
@@ -118,8 +115,8 @@ int RunInfo(const Options& o) {
   out << "fields\t" << t.FieldCount() << "\n";
   for (int i = 1; i <= t.FieldCount(); ++i) {
     const ThxDBFFields* f = t.FieldEntry(i);
-    out << NameForDisplay(f->name) << "\t" << veltool::FromAnsi(std::string(1, f->type)) << "\t" << f->length
-        << "\t" << (f->type == 'C' ? 0 : unsigned{f->decimals}) << "\t" << f->offset << "\n";
+    out << veltool::EscapePlain(reader.Name(i)) << "\t" << f->type << "\t" << f->length << "\t"
+        << (f->type == 'C' ? 0 : unsigned{f->decimals}) << "\t" << f->offset << "\n";
   }
   std::cout << out.str();
   return 0;
@@ -131,6 +128,10 @@ void Setup(CLI::App& app) {
                                       [o] { return RunInfo(*o); });
   cmd->add_option("FILE", o->file, "the table (.dbf)")->required();
   veltool::AddJsonFlag(cmd, o->json);
+  veltool::AddCodePageOption(cmd, o->codePage);
+  cmd->footer(
+      "\"records\" is the count the file size gives (what the engine reads); \"records in header\" "
+      "follows when the header says otherwise.");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/zarvoZip.h"
+#include "disk_prompt.h"
 #include "veltool.h"
 
 namespace {
@@ -107,6 +108,9 @@ int Run(Options& o) {
     };
   }
 
+  // A removable drive needs someone to change the disks (refused here, before
+  // anything is written, when nobody can answer).
+  veltool::PrepareDiskChanges(zip, o.archive, veltool::StdinIsTerminal(), std::cin, std::cerr);
   int result = zip.Compress();
   if (bar) std::fprintf(stdout, "\r%78s\r", "");
   if (!zip.LastException().empty()) {

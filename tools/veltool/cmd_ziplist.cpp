@@ -16,12 +16,6 @@
 
 namespace {
 
-// Header names are OEM text unless the entry says UTF-8 (flag bit 11).
-std::string DisplayName(const THeaderEntry& e) {
-  if (e.Flags() & 0x0800) return e.HeaderName;
-  return platform::CodePageToUtf8(e.HeaderName, platform::OemCodePage());
-}
-
 std::string Hex(uint32_t v, int width) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%0*X", width, v);
@@ -61,9 +55,9 @@ int RunZipList(const Options& o) {
   if (!list.EndRecordFound)
     std::cerr << "veltool ziplist: no end record; entries found by walking the local headers: "
               << platform::AnsiToUtf8(path) << "\n";
-  else if (list.Damaged && problems == 0)
-    std::cerr << "veltool ziplist: the archive is damaged; listing what could be read: "
-              << platform::AnsiToUtf8(path) << "\n";
+  if (list.Damaged)
+    std::cerr << "veltool ziplist: " << LoadErrorMsg(E_DAMAGED) << " (" << zarvo::ValidUtf8(list.DamageReason)
+              << "); listing what could be read: " << platform::AnsiToUtf8(path) << "\n";
 
   const std::string comment = platform::CodePageToUtf8(list.ArchiveComment, platform::OemCodePage());
   if (json) {
@@ -71,7 +65,7 @@ int RunZipList(const Options& o) {
     for (int i = 0; i < list.Count(); ++i) {
       const THeaderEntry& e = list[i];
       veltool::Json item;
-      item["name"] = DisplayName(e);
+      item["name"] = e.DisplayName();
       item["method"] = e.Method();
       item["flags"] = e.Flags();
       item["crc32"] = Hex(e.Crc32(), 8);
@@ -90,14 +84,16 @@ int RunZipList(const Options& o) {
     doc["entries"] = std::move(entries);
     doc["comment"] = comment;
     doc["endRecord"] = list.EndRecordFound;
+    doc["zip64"] = list.Zip64;
     doc["damaged"] = list.Damaged;
+    if (list.Damaged) doc["damageReason"] = zarvo::ValidUtf8(list.DamageReason);
     veltool::PrintJson(doc);
   } else {
     std::cout << "#name\tmethod\tflags\tcrc32\tcompressed\tcompressed_high\tsize\tsize_high\tdos_datetime"
                  "\tattributes\toffset\n";
     for (int i = 0; i < list.Count(); ++i) {
       const THeaderEntry& e = list[i];
-      std::cout << DisplayName(e) << "\t" << e.Method() << "\t0x" << Hex(e.Flags(), 4) << "\t"
+      std::cout << e.DisplayName() << "\t" << e.Method() << "\t0x" << Hex(e.Flags(), 4) << "\t"
                 << Hex(e.Crc32(), 8) << "\t" << e.PackedSize() << "\t" << e.Rec.PackedHi << "\t"
                 << e.UnpackedSize() << "\t" << e.Rec.UnpackedHi << "\t"
                 << zarvo::FormatDosDateTime(e.DosDateTime()) << "\t0x" << Hex(e.ExternalAttributes(), 8)

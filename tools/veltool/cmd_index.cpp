@@ -22,7 +22,7 @@
 
 #include "index/hx6_cdx.h"
 #include "index/hx6_indx.h"
-#include "platform/text.h"
+#include "table_text.h"
 #include "tables/hx6_dbf.h"
 #include "veltool.h"
 
@@ -40,6 +40,7 @@ struct Options {
   bool reindex = false;
   bool check = false;
   bool json = false;
+  int codePage = 0;
 };
 
 // A progress bar on stdout while a tag is built (terminal only).
@@ -87,16 +88,15 @@ std::string Hex(std::string_view bytes) {
   return s;
 }
 
-// Character keys are shown as text (from the tables' code page); keys of
-// other types, or holding control bytes, in hex.
-bool KeyIsText(const HXobjIndexTag& tag, std::string_view key) {
+// Character keys are shown as text in the table's code page; keys of other
+// types, and keys holding bytes that are no text, in hex.
+bool KeyAsText(const HXobjIndexTag& tag, const veltool::TableText& text, std::string_view key,
+               std::string& utf8) {
   if (tag.KeyType() != hxKeyCharacter || !tag.Orderable()) return false;
   for (unsigned char c : key)
     if (c < 0x20) return false;
-  return true;
+  return text.Decode(key, utf8);
 }
-
-std::string KeyText(std::string_view key) { return platform::CodePageToUtf8(key, platform::OemCodePage()); }
 
 std::string Collation(const HXobjIndexTag& tag) {
   if (auto* cdx = dynamic_cast<const HXobjCDXTag*>(&tag)) {
@@ -168,21 +168,22 @@ int RunIndex(const Options& o) {
   if (!o.tag.empty()) {
     HXobjIndexTag* tag = file->TagByName(o.tag);
     if (!tag) throw EKeldorError(FormatKeldorMessage(hxErrIndexTagNotFound, o.tag));
+    const veltool::TableText text(veltool::ChooseCodePage(table, o.codePage).page);
     veltool::Json entries = veltool::Json::array();
-    std::string line;
+    std::string line, utf8;
     for (int64_t r = tag->First(); r != 0; r = tag->Next()) {
       const std::string_view key = tag->CurrentKey().Bytes();
-      const bool text = KeyIsText(*tag, key);
+      const bool asText = KeyAsText(*tag, text, key, utf8);
       if (o.json) {
         veltool::Json e;
-        if (text)
-          e["key"] = KeyText(key);
+        if (asText)
+          e["key"] = utf8;
         else
           e["hex"] = Hex(key);
         e["recno"] = r;
         entries.push_back(std::move(e));
       } else {
-        line = text ? KeyText(key) : Hex(key);
+        line = asText ? veltool::EscapePlain(utf8) : Hex(key);
         line += '\t';
         line += std::to_string(r);
         line += '\n';
@@ -257,6 +258,7 @@ void Setup(CLI::App& app) {
   cmd->add_flag("--reindex", o->reindex, "rebuild every tag");
   cmd->add_flag("--check", o->check,
                 "verify key order, sibling links, leaf bookkeeping and that every record is indexed once");
+  veltool::AddCodePageOption(cmd, o->codePage);
   veltool::AddJsonFlag(cmd, o->json);
 }
 

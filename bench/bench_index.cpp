@@ -234,7 +234,7 @@ BENCHMARK(BM_PutRecordWithoutIndex);
 // ---- size and memory ----
 
 // Bytes the leaves of tag K of `cdx` use, and the file's size.
-void SizeAgainstMinimum(const char* cdx) {
+void SizeAgainstMinimum(const char* cdx, bool goal = true) {
   HXO_dBaseFld t(gDrive->Dos("big.dbf"), false, false);
   auto file = HxOpenIndexFile(&t, cdx);
   auto& tag = static_cast<HXobjCDXTag&>(*file->TagByName("K"));
@@ -262,10 +262,10 @@ void SizeAgainstMinimum(const char* cdx) {
   }
   const int64_t minimum = (nodes + 2 + 3) * 512;
   const int64_t size = static_cast<int64_t>(bytes.size());
-  std::printf("%-34s %10lld bytes  minimum %10lld bytes  ratio %5.3fx  (goal <= 1.10x) %s   (%lld leaves)\n",
-              cdx, static_cast<long long>(size), static_cast<long long>(minimum),
-              static_cast<double>(size) / static_cast<double>(minimum),
-              size <= minimum * 11 / 10 ? "ok" : "OVER", static_cast<long long>(leaves));
+  std::printf("%-34s %10lld bytes  minimum %10lld bytes  ratio %5.3fx", cdx, static_cast<long long>(size),
+              static_cast<long long>(minimum), static_cast<double>(size) / static_cast<double>(minimum));
+  if (goal) std::printf("  (goal <= 1.10x) %s", size <= minimum * 11 / 10 ? "ok" : "OVER");
+  std::printf("   (%lld leaves)\n", static_cast<long long>(leaves));
 }
 
 // Peak resident memory (KB) of a fresh process (this program run again) that
@@ -384,7 +384,7 @@ int main(int argc, char** argv) {
   // The index the rewrites went through, for comparison (leaves split on
   // the way are half full).
   std::printf("after the rewrites above:\n");
-  SizeAgainstMinimum("name.cdx");
+  SizeAgainstMinimum("name.cdx", false);
   std::printf("\nPeak memory of a build process (RSS, KB):\n");
   MakeTable("small.dbf", kRecords / 10);
   const long openSmall = PeakOfChild("small.dbf", false), buildSmall = PeakOfChild("small.dbf", true);

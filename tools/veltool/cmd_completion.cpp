@@ -41,7 +41,9 @@ bool PlainWord(const std::string& word) {
   });
 }
 
-bool TakesValue(const CLI::Option* opt) { return opt->get_expected_max() > 0 && opt->get_type_size_max() > 0; }
+bool TakesValue(const CLI::Option* opt) {
+  return opt->get_expected_max() > 0 && opt->get_type_size_max() > 0;
+}
 
 // The fixed values an option takes: its option text "a|b|c", or the set an
 // IsMember check lists in the type name ("TEXT:{a,b,c}").

@@ -174,22 +174,41 @@ BENCHMARK(BM_StdSortNumericKeys)->Unit(benchmark::kMillisecond)->Iterations(1)->
 
 // ---- seeks ----
 
-void BM_RandomSeek(benchmark::State& state) {
+// budget: the node cache's (0: the engine's default).
+void RandomSeeks(benchmark::State& state, size_t budget) {
   HXO_dBaseFld t(gDrive->Dos("big.dbf"), false, false);
   auto file = HxOpenIndexFile(&t, "name.cdx");
+  if (budget) file->SetNodeCacheBudget(budget);
   HXobjIndexTag& tag = *file->TagByName("K");
   const auto recs = RandomRecords();
   std::vector<ThxVariant> keys(recs.size());
   for (size_t i = 0; i < recs.size(); ++i) keys[i].SetString(gNames[static_cast<size_t>(recs[i] - 1)]);
+  // Warm: every key sought once.
+  for (const ThxVariant& k : keys) tag.Seek(k);
   size_t i = 0, found = 0;
+  const uint64_t hits = file->NodeCache().Hits(), misses = file->NodeCache().Misses();
   for (auto _ : state) {
     found += tag.Seek(keys[i++ & 0xFFFF]) != 0;
   }
-  state.counters["found"] = static_cast<double>(found) / static_cast<double>(state.iterations());
+  const double n = static_cast<double>(state.iterations());
+  state.counters["found"] = static_cast<double>(found) / n;
+  state.counters["cached/seek"] = static_cast<double>(file->NodeCache().Hits() - hits) / n;
+  state.counters["read/seek"] = static_cast<double>(file->NodeCache().Misses() - misses) / n;
+  state.counters["cache MB"] = static_cast<double>(file->NodeCache().Bytes()) / (1 << 20);
   state.counters["seeks/s"] =
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
+
+void BM_RandomSeek(benchmark::State& state) { RandomSeeks(state, 0); }
 BENCHMARK(BM_RandomSeek);
+
+// The same with a node cache that holds every interior node of the tag.
+void BM_RandomSeekCache4MB(benchmark::State& state) { RandomSeeks(state, size_t{4} << 20); }
+BENCHMARK(BM_RandomSeekCache4MB);
+
+// The same with a node cache that holds the whole tag.
+void BM_RandomSeekWholeTagCached(benchmark::State& state) { RandomSeeks(state, size_t{1} << 30); }
+BENCHMARK(BM_RandomSeekWholeTagCached);
 
 void BM_RandomBlockPread(benchmark::State& state) {
   const int fd = ::open(gDrive->Host("name.cdx").c_str(), O_RDONLY);
@@ -207,9 +226,10 @@ BENCHMARK(BM_RandomBlockPread);
 
 // ---- maintenance ----
 
-void Rewrites(benchmark::State& state, bool indexed) {
+void Rewrites(benchmark::State& state, bool indexed, size_t budget = 0) {
   Table t(gDrive->Dos("big.dbf"), false, true);
   if (indexed) t.index = HxOpenIndexFile(&t, "name.cdx");
+  if (indexed && budget) t.index->SetNodeCacheBudget(budget);
   const auto recs = RandomRecords();
   std::mt19937_64 rng(17);
   size_t i = 0;
@@ -227,6 +247,9 @@ void Rewrites(benchmark::State& state, bool indexed) {
 
 void BM_UpdateRecordIndexed(benchmark::State& state) { Rewrites(state, true); }
 BENCHMARK(BM_UpdateRecordIndexed);
+
+void BM_UpdateRecordCache4MB(benchmark::State& state) { Rewrites(state, true, size_t{4} << 20); }
+BENCHMARK(BM_UpdateRecordCache4MB);
 
 void BM_PutRecordWithoutIndex(benchmark::State& state) { Rewrites(state, false); }
 BENCHMARK(BM_PutRecordWithoutIndex);

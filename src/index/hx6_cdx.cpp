@@ -737,6 +737,7 @@ HXobjCDXFile::~HXobjCDXFile() {
   try {
     ReleasePaths();
     if (directory_) directory_->ReleasePath();
+    WritePendingCounter();
   } catch (...) {
   }
   // The tags go while this file can still write for them.
@@ -831,18 +832,24 @@ int64_t HXobjCDXFile::NewNode() {
 }
 
 int64_t HXobjCDXFile::SyncFileEnd() {
-  int64_t size = disk_->FileSize();
-  size = (size + kCdxBlock - 1) / kCdxBlock * kCdxBlock;
+  const int64_t actual = std::max<int64_t>(disk_->FileSize(), 0);
+  const int64_t size = (actual + kCdxBlock - 1) / kCdxBlock * kCdxBlock;
   SetNextFree(size);
-  knownSize_ = std::max<int64_t>(disk_->FileSize(), 0);
+  knownSize_ = actual;
   return size;
 }
 
-void HXobjCDXFile::BumpChangeCounter() {
+void HXobjCDXFile::BumpChangeCounter(uint32_t steps) {
   // The counter lives in the first block of the directory's header; the
-  // second (its empty expressions) never changes.
-  directory_->SetChangeCounter(directory_->ChangeCounter() + 1);
+  // second (its empty expressions) never changes. Changes not yet counted
+  // are counted with this one.
+  directory_->SetChangeCounter(directory_->ChangeCounter() + pendingChanges_ + steps);
+  pendingChanges_ = 0;
   directory_->WriteHeaderBytes(kCdxBlock);
+}
+
+void HXobjCDXFile::WritePendingCounter() {
+  if (pendingChanges_ > 0 && directory_) BumpChangeCounter(0);
 }
 
 void HXobjCDXFile::RemoveDirectoryEntry(const std::string& name, int64_t headerOffset) {
@@ -918,6 +925,7 @@ void HXobjCDXFile::Reindex() {
   ReleasePaths();
   tags_.Clear();
   directory_.reset();
+  DropNodeCache();
   disk_->Truncate(0);
   knownSize_ = 0;
   SetNextFree(0);
@@ -955,20 +963,30 @@ void HXobjCDXFile::Reindex() {
 
 bool HXobjCDXFile::UpdateRecord(int64_t recno, bool appended) {
   const bool any = HXobjIndexFile::UpdateRecord(recno, appended);
-  if (any) BumpChangeCounter();
+  // Others see our changes through the counter at once. A file open to us
+  // alone only needs it to have moved by the time it is flushed or closed:
+  // one write then instead of one per update, and the same count in the end.
+  if (any && !disk_->Shared()) {
+    ++pendingChanges_;
+  } else if (any) {
+    BumpChangeCounter();
+  }
   return any;
 }
 
 bool HXobjCDXFile::ChangedByOthers() {
   if (!disk_->Shared() || !directory_) return false;
   uint8_t b[kCdxBlock];
-  if (!ReadBlock(0, b, kCdxBlock)) return true;
-  return GetLE32(b + 8) != directory_->ChangeCounter();
+  const bool changed = !ReadBlock(0, b, kCdxBlock) || GetLE32(b + 8) != directory_->ChangeCounter();
+  // Nodes cached before the change are not to be trusted any more.
+  if (changed) DropNodeCache();
+  return changed;
 }
 
 void HXobjCDXFile::Reload() {
   for (HXobjIndexTag* tag : tags_) static_cast<HXobjCDXTag*>(tag)->DiscardPath();
   directory_->DiscardPath();
+  DropNodeCache();
   if (!directory_->ReadHeader()) RaiseCorrupted();
   knownSize_ = disk_->FileSize();
   std::vector<std::pair<std::string, int64_t>> entries;
@@ -1005,12 +1023,20 @@ void HXobjCDXFile::Reload() {
 
 void HXobjCDXFile::AfterLock() {
   if (!disk_->Shared()) return;
-  if (ChangedByOthers()) Reload();
-  SyncFileEnd();
+  // Every change of the file, ours and others', moves the counter before the
+  // changer lets go of the lock: while it stands, the nodes we hold and the
+  // file's end we know are the file's own.
+  if (ChangedByOthers()) {
+    Reload();
+    SyncFileEnd();
+  } else if (NextFreeNode() < 0) {
+    SyncFileEnd();
+  }
 }
 
 void HXobjCDXFile::Flush() {
   for (HXobjIndexTag* tag : tags_) tag->Flush();
   if (directory_) directory_->Flush();
+  WritePendingCounter();
   disk_->Flush();
 }

@@ -172,9 +172,13 @@ class HXobjCDXFile : public HXobjIndexFile {
   void ReadDirectory();
   // Deletes the directory entry of a tag (by name and header offset).
   void RemoveDirectoryEntry(const std::string& name, int64_t headerOffset);
-  void BumpChangeCounter();
+  void BumpChangeCounter(uint32_t steps = 1);
+  // Writes the counter an exclusive opener moved in memory only.
+  void WritePendingCounter();
   void MarkStructuralIndex();
 
   std::unique_ptr<HXobjCDXTag> directory_;
   int64_t knownSize_ = 0;
+  // Changes an exclusive opener has not yet counted in the file.
+  uint32_t pendingChanges_ = 0;
 };

@@ -4,6 +4,7 @@
 #include "index/hx6_indx.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "expr/hx6_sql.h"
@@ -72,6 +73,141 @@ bool HxIndexLockRange(uint8_t protocol, HxLockRange& range) {
   }
 }
 
+// ---- the node cache ------------------------------------------------------------------
+
+namespace {
+
+std::atomic<size_t> gNodeCacheDefault{kHxNodeCacheBytes};
+// Nodes sit at offsets that are multiples of this (blocks of 512 bytes in
+// every format); others are not cached.
+constexpr int64_t kNodeGrain = 512;
+constexpr size_t kMaxSpares = 8;
+
+// What a decoded node holds in memory, near enough for a budget.
+size_t NodeBytes(const HXobjIndexKey& node) {
+  size_t bytes = sizeof(HXobjIndexKey) + 64 + node.keys.capacity() * sizeof(HXobjIndexKeyData);
+  for (const HXobjIndexKeyData& k : node.keys) bytes += k.Capacity();
+  return bytes;
+}
+
+}  // namespace
+
+void HxSetNodeCacheDefault(size_t bytes) { gNodeCacheDefault = bytes; }
+size_t HxNodeCacheDefault() { return gNodeCacheDefault; }
+
+HxNodeCache::HxNodeCache() : budget_(gNodeCacheDefault) {}
+
+HxNodeCache::~HxNodeCache() { Clear(); }
+
+void HxNodeCache::Unlink(Entry& e) {
+  (e.prev ? e.prev->next : newest_) = e.next;
+  (e.next ? e.next->prev : oldest_) = e.prev;
+  e.prev = e.next = nullptr;
+}
+
+void HxNodeCache::Recycle(std::unique_ptr<HXobjIndexKey> node) {
+  if (!node || spares_.size() >= kMaxSpares) return;
+  node->offset = -1;
+  node->parent = nullptr;
+  node->child.reset();
+  spares_.push_back(std::move(node));
+}
+
+void HxNodeCache::Erase(std::unordered_map<int64_t, Entry>::iterator it) {
+  Unlink(it->second);
+  bytes_ -= it->second.bytes;
+  Recycle(std::move(it->second.node));
+  entries_.erase(it);
+}
+
+void HxNodeCache::Trim() {
+  while (oldest_ && bytes_ > budget_) Erase(entries_.find(oldest_->node->offset));
+}
+
+std::unique_ptr<HXobjIndexKey> HxNodeCache::Take(int64_t offset, const HXobjIndexTag* tag) {
+  auto it = entries_.find(offset);
+  if (it == entries_.end()) return nullptr;
+  if (it->second.node->tag != tag) {
+    // Blocks of a tag that went, read again by another.
+    Erase(it);
+    return nullptr;
+  }
+  std::unique_ptr<HXobjIndexKey> node = std::move(it->second.node);
+  Unlink(it->second);
+  bytes_ -= it->second.bytes;
+  entries_.erase(it);
+  ++hits_;
+  return node;
+}
+
+void HxNodeCache::Put(std::unique_ptr<HXobjIndexKey> node) {
+  node->parent = nullptr;
+  node->child.reset();
+  if (budget_ == 0 || node->offset < 0 || node->offset % kNodeGrain != 0 || node->dirty) {
+    Recycle(std::move(node));
+    return;
+  }
+  const int64_t offset = node->offset;
+  if (auto old = entries_.find(offset); old != entries_.end()) Erase(old);
+  Entry& e = entries_[offset];
+  e.bytes = NodeBytes(*node);
+  const bool leaf = node->IsLeaf();
+  e.node = std::move(node);
+  if (leaf && oldest_) {
+    // Leaves are many and each is seldom wanted again; interior nodes are
+    // passed on every descent. Leaves queue up to go first.
+    e.prev = oldest_;
+    oldest_->next = &e;
+    oldest_ = &e;
+  } else {
+    e.next = newest_;
+    (newest_ ? newest_->prev : oldest_) = &e;
+    newest_ = &e;
+  }
+  bytes_ += e.bytes;
+  Trim();
+}
+
+std::unique_ptr<HXobjIndexKey> HxNodeCache::Spare(HXobjIndexTag* tag) {
+  if (spares_.empty()) return std::make_unique<HXobjIndexKey>(tag);
+  std::unique_ptr<HXobjIndexKey> node = std::move(spares_.back());
+  spares_.pop_back();
+  node->tag = tag;
+  node->position = -1;
+  node->dirty = false;
+  return node;
+}
+
+void HxNodeCache::Forget(int64_t offset, size_t count) {
+  if (entries_.empty() || count == 0) return;
+  const int64_t end = offset + static_cast<int64_t>(count);
+  const int64_t span = static_cast<int64_t>(nodeSize_);
+  if (static_cast<int64_t>(count) / kNodeGrain > static_cast<int64_t>(entries_.size())) {
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      auto next = std::next(it);
+      if (it->first < end && it->first + span > offset) Erase(it);
+      it = next;
+    }
+    return;
+  }
+  // A node at o covers [o, o + span): it is touched when o lies in
+  // (offset - span, end).
+  const int64_t low = offset - span + 1;
+  for (int64_t o = low <= 0 ? 0 : (low + kNodeGrain - 1) / kNodeGrain * kNodeGrain; o < end; o += kNodeGrain)
+    if (auto it = entries_.find(o); it != entries_.end()) Erase(it);
+}
+
+void HxNodeCache::Clear() {
+  while (oldest_) Erase(entries_.find(oldest_->node->offset));
+  entries_.clear();
+  bytes_ = 0;
+}
+
+void HxNodeCache::SetBudget(size_t bytes) {
+  budget_ = bytes;
+  Trim();
+}
+
 // ---- HXobjIndexTag: construction and definition ----------------------------------
 
 HXobjIndexTag::HXobjIndexTag(HXobjIndexFile* owner, const std::string& name, int64_t headerOffset)
@@ -83,6 +219,9 @@ HXobjIndexTag::~HXobjIndexTag() {
     WritePath();
   } catch (...) {
   }
+  DiscardPath();
+  // Cached nodes point at their tag.
+  if (owner_) owner_->DropNodeCache();
 }
 
 HXO_dBaseFld* HXobjIndexTag::Table() const { return owner_ ? owner_->Table() : nullptr; }
@@ -278,8 +417,14 @@ int HXobjIndexTag::CompareEntries(const HXobjIndexKeyData& a, const HXobjIndexKe
 
 HXobjIndexKey* HXobjIndexTag::LoadRoot() {
   if (!root_) {
-    auto node = std::make_unique<HXobjIndexKey>(this);
-    ReadNode(RootOffset(), *node);
+    const int64_t offset = RootOffset();
+    std::unique_ptr<HXobjIndexKey> node = owner_->NodeCache().Take(offset, this);
+    if (!node) {
+      node = owner_->NodeCache().Spare(this);
+      owner_->NodeCache().CountMiss();
+      ReadNode(offset, *node);
+    }
+    node->position = -1;
     root_ = std::move(node);
   } else if (root_->offset < 0) {
     ReadNode(RootOffset(), *root_);
@@ -307,29 +452,33 @@ HXobjIndexKey* HXobjIndexTag::LoadChild(HXobjIndexKey& node) {
   int depth = 0;
   for (HXobjIndexKey* p = &node; p; p = p->parent) ++depth;
   if (depth >= kMaxDepth) RaiseCorrupted();
-  if (node.child) {
-    DropBelow(node);
-  } else {
-    node.child = std::make_unique<HXobjIndexKey>(this);
+  if (node.child) DropBelow(node);
+  HxNodeCache& cache = owner_->NodeCache();
+  std::unique_ptr<HXobjIndexKey> child = cache.Take(link, this);
+  if (!child) {
+    child = cache.Spare(this);
+    cache.CountMiss();
+    ReadNode(link, *child);
   }
-  HXobjIndexKey& child = *node.child;
-  child.parent = &node;
-  child.offset = -1;
-  ReadNode(link, child);
-  return &child;
+  child->position = -1;
+  child->parent = &node;
+  node.child = std::move(child);
+  return node.child.get();
 }
 
 void HXobjIndexTag::DropBelow(HXobjIndexKey& node) {
-  // Dirty nodes below are written first (deepest first). The node objects
-  // are kept for reuse; an offset of -1 marks them unloaded.
+  // Dirty nodes below are written first (deepest first); then the chain
+  // leaves the path, its clean nodes for the cache.
   std::vector<HXobjIndexKey*> below;
   for (HXobjIndexKey* c = node.child.get(); c && c->offset >= 0; c = c->child.get()) below.push_back(c);
   for (auto it = below.rbegin(); it != below.rend(); ++it)
     if ((*it)->dirty) WriteNode(**it);
-  for (HXobjIndexKey* c = node.child.get(); c; c = c->child.get()) {
-    c->offset = -1;
-    c->position = -1;
-    c->dirty = false;
+  std::unique_ptr<HXobjIndexKey> chain = std::move(node.child);
+  while (chain) {
+    std::unique_ptr<HXobjIndexKey> next = std::move(chain->child);
+    // An emptied node has left the tree: it is not kept.
+    if (chain->offset >= 0 && !chain->dirty && chain->Count() > 0) owner_->NodeCache().Put(std::move(chain));
+    chain = std::move(next);
   }
 }
 
@@ -352,17 +501,31 @@ bool HXobjIndexTag::WritePath() {
   if (dirty_) WriteHeader();
   const bool split = structureChanged_;
   structureChanged_ = false;
-  if (split) DiscardPath();
+  // The positions along the path no longer fit the tree; the nodes, written
+  // as they stand, still are the file's.
+  if (split) CachePath();
   return split;
 }
 
-void HXobjIndexTag::DiscardPath() { root_.reset(); }
+void HXobjIndexTag::DiscardPath() {
+  // Unlinked from the top, so a deep path is not freed recursively.
+  std::unique_ptr<HXobjIndexKey> chain = std::move(root_);
+  while (chain) chain = std::move(chain->child);
+}
+
+void HXobjIndexTag::CachePath() {
+  if (!root_) return;
+  if (root_->offset >= 0 && !root_->dirty) {
+    DropBelow(*root_);
+    owner_->NodeCache().Put(std::move(root_));
+  }
+  DiscardPath();
+}
 
 void HXobjIndexTag::Flush() { WritePath(); }
 
 void HXobjIndexTag::ReleasePath() {
-  WritePath();
-  DiscardPath();
+  if (!WritePath()) CachePath();
 }
 
 void HXobjIndexTag::Reset(int mode) {
@@ -958,8 +1121,7 @@ bool HXobjIndexTag::UpdateRecord(int64_t recno, bool appended) {
   }
   if (forNew && insertionDue && InsertKey(newKey)) changed_ = true;
   // The nodes are written now, while the caller holds the index lock.
-  WritePath();
-  if (!hadPath) DiscardPath();
+  if (!WritePath() && !hadPath) CachePath();
   return changed_;
 }
 
@@ -1003,6 +1165,7 @@ bool HXobjIndexFile::ReadBlock(int64_t offset, void* buffer, size_t count) {
 
 void HXobjIndexFile::WriteBlock(int64_t offset, const void* buffer, size_t count) {
   if (offset < 0) RaiseCorrupted();
+  nodeCache_.Forget(offset, count);
   if (table_ && !table_->WritePassword().empty()) {
     cipher_.resize(count);
     const auto* p = static_cast<const uint8_t*>(buffer);
@@ -1038,6 +1201,7 @@ void HXobjIndexFile::Recrypt() {
 void HXobjIndexFile::Recrypt(const std::string& from, const std::string& to) {
   Flush();
   for (HXobjIndexTag* tag : tags_) tag->ReleasePath();
+  DropNodeCache();
   const int64_t size = disk_->FileSize();
   uint8_t block[kCdxBlock];
   for (int64_t offset = 0; offset + kCdxBlock <= size; offset += kCdxBlock) {
@@ -1088,11 +1252,12 @@ void HXobjIndexFile::LockIndex() {
 void HXobjIndexFile::UnlockIndex() {
   if (lockLevel_ <= 0) return;
   --lockLevel_;
-  if (disk_->Shared()) {
-    // Blocks are taken at the file's end as found under the next lock.
-    if (lockLevel_ == 0) nextFree_ = -1;
-    disk_->Unlock();
-  }
+  if (disk_->Shared()) disk_->Unlock();
+}
+
+void HXobjIndexFile::AfterLock() {
+  // Blocks are taken at the file's end as found under this lock.
+  if (disk_->Shared()) nextFree_ = -1;
 }
 
 void HXobjIndexFile::Flush() {

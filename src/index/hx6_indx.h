@@ -26,6 +26,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "tables/hx6_cnst.h"
@@ -127,6 +128,73 @@ struct HXobjIndexKey {
 
   bool IsLeaf() const { return nodeClass == hxNodeLeaf; }
   int Count() const { return static_cast<int>(keys.size()); }
+};
+
+// ---- the node cache ----------------------------------------------------------------
+
+// Bytes of decoded nodes an index file keeps besides its tags' paths, unless
+// the program or the file sets another budget.
+inline constexpr size_t kHxNodeCacheBytes = size_t{512} << 10;
+// The budget new index files start with (engine-wide; kHxNodeCacheBytes
+// unless changed). 0 keeps no node beyond the paths.
+void HxSetNodeCacheDefault(size_t bytes);
+size_t HxNodeCacheDefault();
+
+// The decoded nodes of one index file that are on no tag's path, by file
+// offset. A node moves out of the cache while it is on a path and back when
+// the path moves on, so a node is never held twice; the least recently used
+// go when the budget is exceeded. Every write through the file forgets the
+// nodes it touches. The file empties the cache whenever it can no longer
+// trust it: another process changed the file, a tag went, the file was cut.
+class HxNodeCache {
+ public:
+  HxNodeCache();
+  ~HxNodeCache();
+  HxNodeCache(const HxNodeCache&) = delete;
+  HxNodeCache& operator=(const HxNodeCache&) = delete;
+
+  // The node at `offset` as read for `tag`, taken out of the cache; null
+  // when it is not there.
+  std::unique_ptr<HXobjIndexKey> Take(int64_t offset, const HXobjIndexTag* tag);
+  // Keeps a clean node that left a path (its links to other nodes are cut).
+  void Put(std::unique_ptr<HXobjIndexKey> node);
+  // A node object to read into (an evicted one, its buffers reused).
+  std::unique_ptr<HXobjIndexKey> Spare(HXobjIndexTag* tag);
+  // Bytes [offset, offset + count) of the file were written.
+  void Forget(int64_t offset, size_t count);
+  void Clear();
+  // Bytes a node takes in the file (the span a write is matched against).
+  void SetNodeSize(size_t bytes) { nodeSize_ = bytes; }
+  void SetBudget(size_t bytes);
+  size_t Budget() const { return budget_; }
+  size_t Bytes() const { return bytes_; }
+  size_t Count() const { return entries_.size(); }
+  // Nodes found in the cache, and nodes read from the file, since opening.
+  uint64_t Hits() const { return hits_; }
+  uint64_t Misses() const { return misses_; }
+  void CountMiss() { ++misses_; }
+
+ private:
+  struct Entry {
+    std::unique_ptr<HXobjIndexKey> node;
+    size_t bytes = 0;
+    Entry* prev = nullptr;  // towards the most recently used
+    Entry* next = nullptr;
+  };
+  void Unlink(Entry& e);
+  void Recycle(std::unique_ptr<HXobjIndexKey> node);
+  void Erase(std::unordered_map<int64_t, Entry>::iterator it);
+  void Trim();
+
+  std::unordered_map<int64_t, Entry> entries_;
+  Entry* newest_ = nullptr;
+  Entry* oldest_ = nullptr;
+  std::vector<std::unique_ptr<HXobjIndexKey>> spares_;
+  size_t budget_;
+  size_t bytes_ = 0;
+  size_t nodeSize_ = 512;
+  uint64_t hits_ = 0;
+  uint64_t misses_ = 0;
 };
 
 // ---- tags ---------------------------------------------------------------------------
@@ -283,10 +351,13 @@ class HXobjIndexTag {
   // Writes every dirty node of the path, deepest first; true when a node
   // split (the path is then dropped and found again from the current key).
   bool WritePath();
-  // Frees the nodes below `node` (writing dirty ones first).
+  // Takes the nodes below `node` off the path (writing dirty ones first);
+  // clean ones go to the file's node cache.
   void DropBelow(HXobjIndexKey& node);
-  // Drops the whole path without writing.
+  // Drops the whole path without writing (nothing of it is cached).
   void DiscardPath();
+  // Moves the whole path, written and clean, to the node cache.
+  void CachePath();
   // The format reports a split while writing a node.
   void NoteStructureChanged() { structureChanged_ = true; }
   // A root that must split: a new root above `old` (the current root) takes
@@ -439,6 +510,12 @@ class HXobjIndexFile {
 
   // Writes every tag's dirty nodes and header, then flushes the disk file.
   virtual void Flush();
+
+  // ---- the node cache ----
+  HxNodeCache& NodeCache() { return nodeCache_; }
+  void SetNodeCacheBudget(size_t bytes) { nodeCache_.SetBudget(bytes); }
+  // Forgets every cached node (the file changed under us, a tag went).
+  void DropNodeCache() { nodeCache_.Clear(); }
   // Drops every tag's path (writing dirty nodes first).
   void ReleasePaths();
 
@@ -464,8 +541,12 @@ class HXobjIndexFile {
   void SetNextFree(int64_t offset) { nextFree_ = offset; }
   void SetKeysByRecordNumber(bool on) { keysByRecno_ = on; }
   // Hook for the formats after the index lock was obtained (first level).
-  virtual void AfterLock() {}
+  // The base forgets the file's end of a shared file, which another
+  // process may have moved.
+  virtual void AfterLock();
 
+  // Declared before the tags, which hand their nodes back while they go.
+  HxNodeCache nodeCache_;
   std::unique_ptr<HXO_DiskFile> disk_;
   ThxCollection<HXobjIndexTag> tags_;
 

@@ -114,10 +114,27 @@ void HxNodeCache::Recycle(std::unique_ptr<HXobjIndexKey> node) {
 }
 
 void HxNodeCache::Erase(std::unordered_map<int64_t, Entry>::iterator it) {
-  Unlink(it->second);
-  bytes_ -= it->second.bytes;
-  Recycle(std::move(it->second.node));
+  if (it->second.node) {
+    Unlink(it->second);
+    bytes_ -= it->second.bytes;
+    Recycle(std::move(it->second.node));
+  } else {
+    --idle_;
+  }
   entries_.erase(it);
+}
+
+void HxNodeCache::SweepIdle() {
+  // Entries whose nodes left for a path and never came back (dropped,
+  // emptied, rewritten).
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    if (!it->second.node) {
+      it = entries_.erase(it);
+      --idle_;
+    } else {
+      ++it;
+    }
+  }
 }
 
 void HxNodeCache::Trim() {
@@ -126,16 +143,20 @@ void HxNodeCache::Trim() {
 
 std::unique_ptr<HXobjIndexKey> HxNodeCache::Take(int64_t offset, const HXobjIndexTag* tag) {
   auto it = entries_.find(offset);
-  if (it == entries_.end()) return nullptr;
+  if (it == entries_.end() || !it->second.node) return nullptr;
   if (it->second.node->tag != tag) {
     // Blocks of a tag that went, read again by another.
     Erase(it);
     return nullptr;
   }
-  std::unique_ptr<HXobjIndexKey> node = std::move(it->second.node);
-  Unlink(it->second);
-  bytes_ -= it->second.bytes;
-  entries_.erase(it);
+  // The entry stays, empty, for the node's return: a descent then moves no
+  // map entries about.
+  Entry& e = it->second;
+  std::unique_ptr<HXobjIndexKey> node = std::move(e.node);
+  Unlink(e);
+  bytes_ -= e.bytes;
+  e.bytes = 0;
+  ++idle_;
   ++hits_;
   return node;
 }
@@ -143,13 +164,21 @@ std::unique_ptr<HXobjIndexKey> HxNodeCache::Take(int64_t offset, const HXobjInde
 void HxNodeCache::Put(std::unique_ptr<HXobjIndexKey> node) {
   node->parent = nullptr;
   node->child.reset();
+  if (idle_ > 256 && idle_ > entries_.size() / 2) SweepIdle();
   if (budget_ == 0 || node->offset < 0 || node->offset % kNodeGrain != 0 || node->dirty) {
     Recycle(std::move(node));
     return;
   }
   const int64_t offset = node->offset;
-  if (auto old = entries_.find(offset); old != entries_.end()) Erase(old);
-  Entry& e = entries_[offset];
+  auto [it, added] = entries_.try_emplace(offset);
+  Entry& e = it->second;
+  if (!added && e.node) {
+    Unlink(e);
+    bytes_ -= e.bytes;
+    Recycle(std::move(e.node));
+  } else if (!added) {
+    --idle_;
+  }
   e.bytes = NodeBytes(*node);
   const bool leaf = node->IsLeaf();
   e.node = std::move(node);
@@ -201,6 +230,7 @@ void HxNodeCache::Clear() {
   while (oldest_) Erase(entries_.find(oldest_->node->offset));
   entries_.clear();
   bytes_ = 0;
+  idle_ = 0;
 }
 
 void HxNodeCache::SetBudget(size_t bytes) {
@@ -883,8 +913,9 @@ int64_t HXobjIndexTag::SeekEncoded(const HXobjIndexKeyData& key, bool prefix, in
 int64_t HXobjIndexTag::Seek(const ThxVariant& value) {
   RequireOrderable();
   HXobjIndexKeyData key;
-  const bool blanks =
-      value.Kind() == hxvString && HxTrim(std::string(value.Bytes())).empty() && value.Length() > 0;
+  bool blanks = value.Kind() == hxvString && value.Length() > 0;
+  // All blanks (or control bytes): the key is sought as it stands.
+  for (size_t i = 0; blanks && i < value.Length(); ++i) blanks = value.Data()[i] <= ' ';
   EncodeKey(value, !blanks, key);
   HXO_dBaseFld* t = Table();
   const bool prefix = keyType_ == hxKeyCharacter && !(t && t->ExactCompare());

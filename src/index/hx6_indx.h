@@ -134,7 +134,7 @@ struct HXobjIndexKey {
 
 // Bytes of decoded nodes an index file keeps besides its tags' paths, unless
 // the program or the file sets another budget.
-inline constexpr size_t kHxNodeCacheBytes = size_t{512} << 10;
+inline constexpr size_t kHxNodeCacheBytes = size_t{4} << 20;
 // The budget new index files start with (engine-wide; kHxNodeCacheBytes
 // unless changed). 0 keeps no node beyond the paths.
 void HxSetNodeCacheDefault(size_t bytes);
@@ -168,7 +168,7 @@ class HxNodeCache {
   void SetBudget(size_t bytes);
   size_t Budget() const { return budget_; }
   size_t Bytes() const { return bytes_; }
-  size_t Count() const { return entries_.size(); }
+  size_t Count() const { return entries_.size() - idle_; }
   // Nodes found in the cache, and nodes read from the file, since opening.
   uint64_t Hits() const { return hits_; }
   uint64_t Misses() const { return misses_; }
@@ -185,8 +185,12 @@ class HxNodeCache {
   void Recycle(std::unique_ptr<HXobjIndexKey> node);
   void Erase(std::unordered_map<int64_t, Entry>::iterator it);
   void Trim();
+  void SweepIdle();
 
+  // An entry whose node is out on a path is kept empty (idle) until it
+  // comes back.
   std::unordered_map<int64_t, Entry> entries_;
+  size_t idle_ = 0;
   Entry* newest_ = nullptr;
   Entry* oldest_ = nullptr;
   std::vector<std::unique_ptr<HXobjIndexKey>> spares_;

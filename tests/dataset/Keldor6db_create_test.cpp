@@ -74,6 +74,16 @@ TEST(CreateKeldorDataSet, DefaultsCopiedFieldListAndAReferenceThatDiesWithItsDat
   }
   EXPECT_EQ(c.DBFTable(), nullptr);
   EXPECT_EQ(MessageOf([&] { c.CreateTable(); }), "A table is not assigned to this object");
+
+  // An open table, and a dataset without a table name (which would give a
+  // file named ".DBF"), are refused before anything is written.
+  DataFolder f;
+  Creator open(f, "t.dbf", {"NAME;C;10;0"});
+  ASSERT_TRUE(open.creator.CreateTable());
+  EXPECT_EQ(MessageOf([&] { open.creator.CreateTable(); }), "Cannot perform this operation on an open table");
+  Creator unnamed(f, "", {"NAME;C;10;0"});
+  EXPECT_EQ(MessageOf([&] { unnamed.creator.CreateTable(); }), "Table name missing");
+  EXPECT_FALSE(std::filesystem::exists(f.Host(".DBF")));
 }
 
 TEST(CreateKeldorDataSet, EachFlavourBuildsItsTableAndOpensIt) {
@@ -106,36 +116,21 @@ TEST(CreateKeldorDataSet, EachFlavourBuildsItsTableAndOpensIt) {
     // The lines stay for the next call.
     EXPECT_EQ(c.creator.CreateFields().Count(), 5);
   }
-
-  // A character field wider than 255 and a field without a name (skipped)
-  // with the restructure's own line form.
-  Creator c(f, "wide.dbf", {"NAME;C;300;0", ";C;10;0", "AMOUNT;N;12;2", "MEMO;M;10;0"});
-  ASSERT_TRUE(c.creator.CreateTable());
-  EXPECT_EQ(c.table->FieldCount(), 3);
-  EXPECT_EQ(c.table->Handler()->HeaderLength(), 129u);
-  EXPECT_EQ(c.table->Handler()->RecordLength(), 323u);
-  EXPECT_EQ(c.table->FieldByName("NAME")->Size(), 300);
 }
 
 TEST(CreateKeldorDataSet, AnInvalidListIsRefusedBeforeAnythingIsWritten) {
   DataFolder f;
   std::filesystem::create_directories(f.Host(""));
+  // The check itself belongs to the builders' unit; here: that each kind of
+  // fault stops the creator before any file exists.
   const std::vector<std::vector<std::string>> invalid = {
       {},
       {"NAME;CH;30;0"},
-      {"NAME;;30;0"},
-      {"NAME;C;thirty;0"},
       {"NAME;C;30"},
-      {"NAME;N;10;2a"},
-      {"NAME"},
-      {"Name;C;10;0", "CITY;C;5;0", "NAME;N;5;0"},       // a repeat, letter case ignored
-      {"NAME;C;10;0", " ;;"},                            // blank once trimmed: a repeat of NAME
-      {"", "NAME;C;10;0"},                               // a blank first line describes nothing
-      {"CUSTOMERNAME1;C;10;0", "CUSTOMERNAME2;C;10;0"},  // both stored as CUSTOMERNA
-      {"AMOUNT;N;300;0"},                                // one width byte
-      {"AMOUNT;N;30;100"},                               // more decimals than digits
-      {"A;C;65000;0", "B;C;600;0"},                      // a record past 65535 bytes
-      {"1ST;C;10;0"},                                    // not a field name
+      {"Name;C;10;0", "CITY;C;5;0", "NAME;N;5;0"},  // a repeat, letter case ignored
+      {"NAME;C;10;0", " ;;"},                       // blank once trimmed: a repeat of NAME
+      {"", "NAME;C;10;0"},                          // a blank first line describes nothing
+      {"AMOUNT;N;300;0"},                           // one width byte
   };
   for (const auto& lines : invalid) {
     SCOPED_TRACE(lines.empty() ? "(empty)" : lines.back());
@@ -149,18 +144,6 @@ TEST(CreateKeldorDataSet, AnInvalidListIsRefusedBeforeAnythingIsWritten) {
   Creator c(f, "good", {"NAME;C;30;0; ;", "AMOUNT;N;30;0102"});
   ASSERT_TRUE(c.creator.CreateTable());
   EXPECT_EQ(c.table->Handler()->FieldEntry(2)->decimals, 10);
-}
-
-TEST(CreateKeldorDataSet, StateErrorsComeFirstAndNameNothingButTheProblem) {
-  DataFolder f;
-  Creator c(f, "t.dbf", kFiveFields);
-  ASSERT_TRUE(c.creator.CreateTable());
-  EXPECT_EQ(MessageOf([&] { c.creator.CreateTable(); }), "Cannot perform this operation on an open table");
-  c.table->Close();
-
-  Creator unnamed(f, "", kFiveFields);
-  EXPECT_EQ(MessageOf([&] { unnamed.creator.CreateTable(); }), "Table name missing");
-  EXPECT_FALSE(std::filesystem::exists(f.Host(".DBF")));
 }
 
 TEST(CreateKeldorDataSet, AnExistingTableIsReplacedOnlyWhenTheOperatorAgrees) {

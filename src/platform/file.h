@@ -113,17 +113,20 @@ class File {
   const std::string& HostPath() const { return hostPath_; }
   Access GetAccess() const { return access_; }
   Share GetShare() const { return share_; }
-  int NativeHandle() const { return fd_; }
+  // The host's handle as a number: a descriptor on POSIX hosts, a HANDLE
+  // value on Windows; never negative for an open File.
+  int NativeHandle() const { return static_cast<int>(handle_); }
 
  private:
-  File(int fd, std::string dosPath, std::string hostPath, Access access, Share share);
-  int fd_;
+  File(intptr_t handle, std::string dosPath, std::string hostPath, Access access, Share share);
+  int Fd() const { return static_cast<int>(handle_); }
+  intptr_t handle_;  // descriptor (POSIX) or HANDLE (Windows)
   std::string dosPath_;
   std::string hostPath_;
   Access access_;
   Share share_;
   std::vector<std::pair<uint64_t, uint64_t>> locks_;  // ranges this File holds (offset, length)
-  bool readLocksOnly_;  // the descriptor was opened read-only: the host allows read locks only
+  bool readLocksOnly_ = false;  // POSIX: opened read-only, so the host allows read locks only
 };
 
 // DOS file attributes.

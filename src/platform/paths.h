@@ -90,6 +90,15 @@ std::string GetFullPathName(const std::string& dosPath);
 // The running program's own file in DOS form (the INI file sits beside it).
 std::string ExecutablePath();
 
+// A file name from the command line (UTF-8): a DOS path ("C:\x.dbf",
+// "\\server\share\x") or a host path, relative names taken from the
+// current folder; in DOS form.
+std::string ArgumentToDosPath(const std::string& argument);
+
+// The user's desktop folder in DOS form, no trailing backslash: POSIX
+// $XDG_DESKTOP_DIR, else ~/Desktop; Windows the shell's desktop folder.
+std::string DesktopDirectory();
+
 // The "Windows folder": $VELUPDATE_WINDIR, else $XDG_CONFIG_HOME/velupdate
 // (~/.config/velupdate). DOS form, no trailing backslash.
 std::string WindowsDirectory();

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 
 #include "platform/internal.h"
@@ -68,6 +69,10 @@ void Sleep(uint32_t milliseconds) {
   req.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
   timespec rem;
   while (::nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
+}
+
+bool SetEnvironment(const std::string& name, const std::optional<std::string>& value) {
+  return (value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str())) == 0;
 }
 
 namespace detail {

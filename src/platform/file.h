@@ -80,6 +80,14 @@ enum class Disposition {
 // far above them (this byte and the two after it).
 inline constexpr uint64_t kShareSentinelOffset = 0x7FFFFFFF00000000ULL;
 
+// The identity of a file or folder on the host (device and inode; volume serial and file index on Windows),
+// following links: two names with equal identities name one object.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 class File {
  public:
   ~File();
@@ -104,6 +112,10 @@ class File {
   // Windows. An empty range locks nothing and succeeds.
   bool LockRange(uint64_t offset, uint64_t length);    // false (LockViolation) when refused
   bool UnlockRange(uint64_t offset, uint64_t length);  // false when not held (exact range)
+
+  // The identity of the open file; false (FileNotFound) once it has no name
+  // left (deleted while open).
+  bool GetIdentity(FileIdentity& identity);
 
   // Modification time (Unix seconds); false on failure.
   bool GetModifiedTime(int64_t& unixSeconds);
@@ -158,15 +170,10 @@ bool SetFileAttributes(const std::string& dosPath, uint32_t attributes);
 bool GetFileInfo(const std::string& dosPath, FileInfo& info);
 bool SetFileModifiedTime(const std::string& dosPath, int64_t unixSeconds);
 
-// The identity of a file or folder on the host (device and inode), following
-// links: two names with equal identities name one object.
-struct FileIdentity {
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
-};
 // False (PathNotFound, or AccessDenied for a file) when `dosFolder` names no folder.
 bool GetFolderIdentity(const std::string& dosFolder, FileIdentity& identity);
+// The identity of the file (or folder) a name names; false when it names none.
+bool GetFileIdentity(const std::string& dosPath, FileIdentity& identity);
 
 // As on Windows, a file that some File object holds open (in this or another
 // process) cannot be deleted, moved or replaced (SharingViolation), and a

@@ -639,6 +639,21 @@ bool File::UnlockRange(uint64_t offset, uint64_t length) {
   return false;
 }
 
+bool File::GetIdentity(FileIdentity& identity) {
+  struct stat st;
+  if (::fstat(Fd(), &st) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  if (st.st_nlink == 0) {
+    SetLastError(ErrorCode::FileNotFound);
+    return false;
+  }
+  identity.device = static_cast<uint64_t>(st.st_dev);
+  identity.inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
 bool File::GetModifiedTime(int64_t& unixSeconds) {
   struct stat st;
   if (::fstat(Fd(), &st) != 0) {
@@ -744,6 +759,19 @@ bool GetFolderIdentity(const std::string& dosFolder, FileIdentity& identity) {
   }
   if (!S_ISDIR(st.st_mode)) {
     SetLastError(ErrorCode::PathNotFound);
+    return false;
+  }
+  identity.device = static_cast<uint64_t>(st.st_dev);
+  identity.inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool GetFileIdentity(const std::string& dosPath, FileIdentity& identity) {
+  std::string host = ToHostPath(dosPath);
+  if (host.empty()) return false;
+  struct stat st;
+  if (::stat(host.c_str(), &st) != 0) {
+    detail::SetLastErrorForPath(errno, host);
     return false;
   }
   identity.device = static_cast<uint64_t>(st.st_dev);

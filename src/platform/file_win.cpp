@@ -326,6 +326,15 @@ std::unique_ptr<File> File::Open(const std::string& dosPath, Access access, Shar
   if (full.empty()) return nullptr;
   std::wstring wide = detail::WidePath(full);
   if (wide.empty()) return nullptr;
+  // A read-only file refuses writers, whoever runs the program (the system
+  // does so too, except for an administrator under some hosts, Wine among them).
+  if (access != Access::Read && disposition != Disposition::CreateNew) {
+    DWORD a = ::GetFileAttributesW(wide.c_str());
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) && !(a & FILE_ATTRIBUTE_DIRECTORY)) {
+      SetLastError(ErrorCode::AccessDenied);
+      return nullptr;
+    }
+  }
   DWORD desired = access == Access::Read    ? GENERIC_READ
                   : access == Access::Write ? GENERIC_WRITE
                                             : GENERIC_READ | GENERIC_WRITE;
@@ -493,6 +502,21 @@ bool File::UnlockRange(uint64_t offset, uint64_t length) {
   return false;
 }
 
+bool File::GetIdentity(FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(H(handle_), &info)) {
+    detail::SetLastErrorFromWin32();
+    return false;
+  }
+  if (info.nNumberOfLinks == 0) {
+    SetLastError(ErrorCode::FileNotFound);
+    return false;
+  }
+  identity.device = info.dwVolumeSerialNumber;
+  identity.inode = Size64(info.nFileIndexHigh, info.nFileIndexLow);
+  return true;
+}
+
 bool File::GetModifiedTime(int64_t& unixSeconds) {
   FILETIME written;
   if (!::GetFileTime(H(handle_), nullptr, nullptr, &written)) {
@@ -586,14 +610,8 @@ bool SetFileModifiedTime(const std::string& dosPath, int64_t unixSeconds) {
   return ok;
 }
 
-bool GetFolderIdentity(const std::string& dosFolder, FileIdentity& identity) {
-  std::wstring wide = detail::WidePath(dosFolder);
-  if (wide.empty()) return false;
-  DWORD a = ::GetFileAttributesW(wide.c_str());
-  if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    SetLastError(ErrorCode::PathNotFound);
-    return false;
-  }
+namespace {
+bool IdentityOf(const std::wstring& wide, FileIdentity& identity) {
   HANDLE h = ::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -608,6 +626,28 @@ bool GetFolderIdentity(const std::string& dosFolder, FileIdentity& identity) {
   identity.device = info.dwVolumeSerialNumber;
   identity.inode = Size64(info.nFileIndexHigh, info.nFileIndexLow);
   return true;
+}
+}  // namespace
+
+bool GetFolderIdentity(const std::string& dosFolder, FileIdentity& identity) {
+  std::wstring wide = detail::WidePath(dosFolder);
+  if (wide.empty()) return false;
+  DWORD a = ::GetFileAttributesW(wide.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    SetLastError(ErrorCode::PathNotFound);
+    return false;
+  }
+  return IdentityOf(wide, identity);
+}
+
+bool GetFileIdentity(const std::string& dosPath, FileIdentity& identity) {
+  std::wstring wide = detail::WidePath(dosPath);
+  if (wide.empty()) return false;
+  if (::GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    detail::SetLastErrorFromWin32();
+    return false;
+  }
+  return IdentityOf(wide, identity);
 }
 
 bool DeleteFile(const std::string& dosPath) {

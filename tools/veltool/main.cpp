@@ -62,6 +62,9 @@ int main(int argc, char** argv) {
                "veltool");
   app.set_version_flag("--version", "veltool " VELTOOL_VERSION);
   app.require_subcommand(1);
+  // "/x" is a path on every host, never an option (CLI11 reads it as one on
+  // Windows unless told otherwise); the subcommands inherit this.
+  app.allow_windows_style_options(false);
   app.footer(
       "Exit status: 0 success, 1 the work failed (the engine's message on stderr), 2 wrong command line.\n"
       "FILE arguments are host paths or DOS paths (C:\\Velmora\\Dictionary.dbf) through the drive map.");

@@ -46,7 +46,11 @@
 // never wait; the engines retry on their own. A file opened read-only locks
 // with a read lock.
 //
-// Limits of the emulation: locks do not block plain reads and writes (the lock
+// On Windows none of this is emulated: the modes are CreateFileW's share
+// flags (FILE_SHARE_DELETE never given), the locks LockFileEx's, the
+// replacement MoveFileExW's (see file_win.cpp).
+//
+// Limits of the POSIX emulation: locks do not block plain reads and writes (the lock
 // protocols place them beyond the data anyway); an exclusive read-only open of
 // a file the host does not let us open for writing holds the sentinel with a
 // read lock, so it keeps writers out but not other readers; a file we may not
@@ -165,7 +169,8 @@ struct FileInfo {
 bool FileExists(const std::string& dosPath);  // a file, not a folder
 bool DirectoryExists(const std::string& dosPath);
 uint32_t GetFileAttributes(const std::string& dosPath);  // kInvalidAttributes when missing
-// Only the read-only bit can be changed on the host (owner write permission).
+// POSIX hosts change only the read-only bit (owner write permission);
+// Windows sets the attributes as given.
 bool SetFileAttributes(const std::string& dosPath, uint32_t attributes);
 bool GetFileInfo(const std::string& dosPath, FileInfo& info);
 bool SetFileModifiedTime(const std::string& dosPath, int64_t unixSeconds);

@@ -1,5 +1,10 @@
 // DOS paths on the host.
 //
+// On Windows they are the system's own paths: drive letters are the real
+// ones, and MapDrive substitutes a letter by a folder inside this process
+// only (tests, simulated removable disks); the VELUPDATE_DRIVE_<L> variables
+// and the case-variant rules below are for POSIX hosts (paths_win.cpp).
+//
 // The engines name files the way the programs they were written for do: a
 // drive letter, a colon and backslash-separated folders ("C:\Velmora\Dictionary.dbf"),
 // or "\\server\share\...". Names inside the program are ANSI (CP1252) bytes.

@@ -6,15 +6,10 @@
 #include <QShowEvent>
 
 #include "framework/application.h"
-#include "framework/dberrors.h"
 #include "framework/exceptions.h"
 #include "framework/sysutils.h"
-#include "platform/file.h"
 #include "platform/paths.h"
 #include "platform/system.h"
-#include "platform/text.h"
-#include "tables/hx6_cnst.h"
-#include "tables/hx6_dbf.h"
 
 namespace {
 
@@ -24,75 +19,7 @@ size_t ExtensionDot(const std::string& name) {
   return dot != std::string::npos && name[dot] == '.' ? dot : std::string::npos;
 }
 
-bool HasFolder(const std::string& name) { return name.find_first_of("\\:/") != std::string::npos; }
-
 }  // namespace
-
-// ---- TMainTable ----
-
-TMainTable::TMainTable(TComponent* owner) : TComponent(owner) {}
-
-TMainTable::~TMainTable() = default;
-
-void TMainTable::CheckInactive() const {
-  if (Active()) DatabaseError(SDataSetOpen, this);
-}
-
-void TMainTable::CheckActive() const {
-  if (!Active()) DatabaseError(SDataSetClosed, this);
-}
-
-void TMainTable::SetDatabaseName(const std::string& value) {
-  if (value == databaseName_) return;
-  CheckInactive();
-  std::string v = value;
-  if (platform::CompareTextAscii(v, "Default Directory") != 0 && !v.empty() && v.back() == '\\') v.pop_back();
-  databaseName_ = v;
-}
-
-void TMainTable::SetTableName(const std::string& value) {
-  CheckInactive();
-  if (value != tableName_) indexFiles_.Clear();
-  tableName_ = value;
-}
-
-void TMainTable::SetExclusive(bool value) {
-  CheckInactive();
-  exclusive_ = value;
-}
-
-std::string TMainTable::Folder() const {
-  std::string folder = databaseName_;
-  if (platform::CompareTextAscii(folder, "Default Directory") == 0) {
-    std::string exe = platform::ExecutablePath();
-    folder = exe.substr(0, exe.find_last_of('\\') == std::string::npos ? 0 : exe.find_last_of('\\'));
-  }
-  if (folder.empty() || folder.back() != '\\') folder += '\\';
-  return folder;
-}
-
-void TMainTable::Open() {
-  if (Active()) return;
-  if (tableName_.empty()) throw EDatabaseError(KeldorMessage(hxDsTableNameMissing));
-  if (ExtensionDot(tableName_) == std::string::npos) tableName_ += ".DBF";
-  const std::string folder = Folder();
-  const std::string file = folder + tableName_;
-  if (!platform::FileExists(file)) throw EDatabaseError(FormatKeldorMessage(hxDsCannotFindFile, file));
-  auto table = std::make_unique<HXO_dBaseDBF>(file, !exclusive_, true);
-  // Index files: ".ndx" when a name has no extension, the table's folder
-  // when it has none. The index engine opens them with the dataset layer;
-  // here a missing file fails the open as it will then.
-  for (int i = 0; i < indexFiles_.Count(); ++i) {
-    std::string index = Trim(indexFiles_[i]);
-    if (index.empty()) continue;
-    if (ExtensionDot(index) == std::string::npos) index += ".ndx";
-    if (!HasFolder(index)) index = folder + index;
-    if (!platform::FileExists(index)) throw EDatabaseError(FormatKeldorMessage(hxDsCannotFindFile, index));
-  }
-  table_ = std::move(table);
-}
-
-void TMainTable::Close() { table_.reset(); }
 
 // ---- TfrmMain ----
 
@@ -203,18 +130,24 @@ void TfrmMain::BuildControls() {
   setTabOrder(mFileList, edFileName);
 
   // Non-visual components, with the settings stored with the window.
-  tbDictionary = TComponent::Create<TMainTable>(*components_);
-  tbDictionary->SetName("tbDictionary");
-  tbDictionary->SetDatabaseName("C:\\VELMORA");
-  tbDictionary->SetTableName("Dictionary.dbf");
+  auto table = [this](const char* n, const char* tableName) {
+    auto* tb = TComponent::Create<TKeldorDataSet>(*components_);
+    tb->SetName(n);
+    tb->SetExclusive(false);
+    tb->SetAutoFlush(false);
+    tb->SetLockProtocol(ThxLokProtocol::Default);
+    tb->SetTranslateASCII(true);
+    tb->SetUseDeleted(false);
+    tb->SetUserID(0);
+    tb->SetLargeIntegerAs(ThxIntFields::asInteger);
+    tb->SetDatabaseName("C:\\VELMORA");
+    tb->SetTableName(tableName);
+    return tb;
+  };
+  tbDictionary = table("tbDictionary", "Dictionary.dbf");
   tbDictionary->IndexFiles().Add("dictionary.CDX");
-  tbNewTable = TComponent::Create<TMainTable>(*components_);
-  tbNewTable->SetName("tbNewTable");
-  tbNewTable->SetDatabaseName("C:\\VELMORA");
-  tbNewTable->SetTableName("NEWTable");
-  tbOriginalTable = TComponent::Create<TMainTable>(*components_);
-  tbOriginalTable->SetName("tbOriginalTable");
-  tbOriginalTable->SetDatabaseName("C:\\VELMORA");
+  tbNewTable = table("tbNewTable", "NEWTable");
+  tbOriginalTable = table("tbOriginalTable", "");
 }
 
 void TfrmMain::RunCommand(const std::function<void()>& command) {
@@ -248,6 +181,7 @@ void TfrmMain::FormCreate(QObject*) {
   tbOriginalTable->SetDatabaseName(folder);
   tableNames_ = std::make_unique<TStringList>();
   pnStatus->SetCaption(folder);
+  // Shared, with dictionary.CDX from the data folder and no active tag.
   tbDictionary->Open();
 }
 

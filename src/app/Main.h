@@ -13,50 +13,9 @@
 #include <memory>
 #include <string>
 
+#include "dataset/Keldor6db.h"
 #include "framework/classes.h"
 #include "widgets/LmControls.h"
-
-class HXO_dBaseDBF;
-
-// A table component of the window: its settings and, while open, the table
-// file. The dataset layer's TKeldorDataSet takes this place; until it does,
-// opening checks the files the way the dataset does (table, then each index
-// file) and keeps the table open through the table engine, and the open/closed
-// state answers the framework's state checks.
-class TMainTable : public TComponent {
- public:
-  explicit TMainTable(TComponent* owner);
-  ~TMainTable() override;
-
-  const std::string& DatabaseName() const { return databaseName_; }
-  // One trailing backslash is dropped ("C:\DATA\" is stored as "C:\DATA").
-  void SetDatabaseName(const std::string& value);
-  const std::string& TableName() const { return tableName_; }
-  void SetTableName(const std::string& value);
-  TStringList& IndexFiles() { return indexFiles_; }
-  bool Exclusive() const { return exclusive_; }
-  void SetExclusive(bool value);
-
-  // The folder of the table with a trailing backslash.
-  std::string Folder() const;
-  bool Active() const { return table_ != nullptr; }
-  // Raises "Table name missing" or "Cannot find file %s" (full path) as
-  // EDatabaseError; the table engine's own errors pass through. A failure
-  // leaves the component closed.
-  void Open();
-  void Close();
-  // The framework's "<name>: Cannot perform this operation on a closed dataset".
-  void CheckActive() const;
-  HXO_dBaseDBF* Table() const { return table_.get(); }
-
- private:
-  void CheckInactive() const;
-  std::string databaseName_;
-  std::string tableName_;
-  TStringList indexFiles_;
-  bool exclusive_ = false;
-  std::unique_ptr<HXO_dBaseDBF> table_;
-};
 
 class TfrmMain : public QWidget {
   Q_OBJECT
@@ -86,9 +45,9 @@ class TfrmMain : public QWidget {
   TLmLabel* LmLabel4;
 
   // ---- components (owned through the window's component owner) ----
-  TMainTable* tbDictionary;
-  TMainTable* tbNewTable;
-  TMainTable* tbOriginalTable;
+  TKeldorDataSet* tbDictionary;
+  TKeldorDataSet* tbNewTable;
+  TKeldorDataSet* tbOriginalTable;
 
   // ---- handlers ----
   // Reads [Database] Drive (default "C") and Path (default "\Velmora").

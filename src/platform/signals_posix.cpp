@@ -1,5 +1,3 @@
-#include "platform/signals.h"
-
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,6 +8,7 @@
 #include <mutex>
 
 #include "platform/paths.h"
+#include "platform/signals.h"
 
 namespace platform {
 

@@ -14,6 +14,7 @@
 #include "platform/file.h"
 #include "platform/internal.h"
 #include "platform/paths.h"
+#include "platform/signals.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -340,6 +341,8 @@ bool CopyIntoPlace(const std::string& from, const std::string& to, CopyMode mode
     if (err == ENOENT) SetLastError(ErrorCode::PathNotFound);
     return false;
   }
+  // Interrupted by a signal, the half-made copy goes with the process.
+  const int token = detail::RegisterHostTempFile(staging);
   bool ok = CopyData(in, out);
   ::close(in);
   if (ok) {
@@ -367,9 +370,11 @@ bool CopyIntoPlace(const std::string& from, const std::string& to, CopyMode mode
   if (!ok) {
     ErrorCode err = LastError();
     ::unlink(staging.c_str());
+    UnregisterTempFile(token);
     SetLastError(err);
     return false;
   }
+  UnregisterTempFile(token);
   SyncFolder(folder);
   return true;
 }

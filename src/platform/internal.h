@@ -96,4 +96,7 @@ bool ResolvePath(const std::string& dosPath, ResolvedPath& out);
 // set when it is the host name's ANSI text without escapes.
 std::string ListedName(const std::string& hostFolder, const std::string& hostName, bool& plain);
 
+// RegisterTempFile for a host path (staging copies the layer makes itself).
+int RegisterHostTempFile(const std::string& hostPath);
+
 }  // namespace platform::detail

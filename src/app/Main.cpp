@@ -5,10 +5,14 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QShowEvent>
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
 
 #include "framework/application.h"
 #include "framework/exceptions.h"
 #include "framework/sysutils.h"
+#include "platform/file.h"
 #include "platform/paths.h"
 #include "platform/system.h"
 
@@ -217,10 +221,39 @@ std::string TfrmMain::IniFileNameFor(const std::string& executablePath) {
   return (dot == std::string::npos ? executablePath : executablePath.substr(0, dot)) + ".INI";
 }
 
+std::string TfrmMain::FindIniFile(const std::string& executablePath) {
+  const std::string beside = IniFileNameFor(executablePath);
+  if (platform::FileExists(beside)) return beside;
+  // An installed program cannot keep its file beside it (/usr/bin is no
+  // place for settings), so the file of the same name is looked for where a
+  // desktop program keeps its settings: the user's folder, then the system's.
+  const size_t slash = beside.find_last_of("\\:");
+  const std::string name = slash == std::string::npos ? beside : beside.substr(slash + 1);
+  std::vector<std::string> folders;  // host folders, most personal first
+  const char* home = std::getenv("HOME");
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/')
+    folders.push_back(config);
+  else if (home && home[0] == '/')
+    folders.push_back(std::string(home) + "/.config");
+  const char* dirs = std::getenv("XDG_CONFIG_DIRS");
+  std::string system = dirs && *dirs ? dirs : "/etc/xdg";
+  for (size_t start = 0; start <= system.size();) {
+    size_t end = std::min(system.find(':', start), system.size());
+    // Relative entries are not honoured, as the rest of the desktop does.
+    if (end > start && system[start] == '/') folders.push_back(system.substr(start, end - start));
+    start = end + 1;
+  }
+  for (const std::string& folder : folders) {
+    const std::string dosFolder = platform::ToDosPath(folder + "/velupdate");
+    if (!dosFolder.empty() && platform::FileExists(dosFolder + "\\" + name)) return dosFolder + "\\" + name;
+  }
+  return beside;
+}
+
 void TfrmMain::GetPath() {
   // Read only: the file is never created or written, and a missing file or
   // key gives the default.
-  platform::IniFile ini(IniFileName());
+  platform::IniFile ini(FindIniFile(executablePath_));
   drive_ = ini.ReadString("Database", "Drive", "C");
   path_ = ini.ReadString("Database", "Path", "\\Velmora");
 }

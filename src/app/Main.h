@@ -75,6 +75,11 @@ class TfrmMain : public QWidget {
   // The executable's path with its extension replaced by ".INI" (appended
   // when it has none).
   static std::string IniFileNameFor(const std::string& executablePath);
+  // The INI file GetPath reads: the one beside the executable when it
+  // exists, else the same name in the user's configuration folder
+  // ($XDG_CONFIG_HOME/velupdate), else in the system's ($XDG_CONFIG_DIRS,
+  // /etc/xdg, under velupdate); with none of them, the one beside the executable.
+  static std::string FindIniFile(const std::string& executablePath);
 
   const std::string& Drive() const { return drive_; }
   const std::string& Path() const { return path_; }

@@ -897,7 +897,9 @@ bool HXobjCDXFile::DeleteTag(const std::string& name) {
   RemoveDirectoryEntry(tag->Name(), tag->HeaderOffset());
   tags_.Remove(tag);
   BumpChangeCounter();
-  if (TagCount() == 0) Reindex();
+  // With no tag left the file shrinks to its directory; a file others have
+  // open keeps its blocks (an empty directory is a sound file as well).
+  if (TagCount() == 0 && disk_->HasFullAccess()) Reindex();
   return true;
 }
 
@@ -969,12 +971,23 @@ void HXobjCDXFile::Reload() {
   directory_->DiscardPath();
   if (!directory_->ReadHeader()) RaiseCorrupted();
   knownSize_ = disk_->FileSize();
-  std::vector<HXobjIndexTag*> seen;
+  std::vector<std::pair<std::string, int64_t>> entries;
   for (int64_t r = directory_->First(); r != 0; r = directory_->Next()) {
     const HXobjIndexKeyData& k = directory_->CurrentKey();
-    const std::string name = HxTrimRight(k.Bytes());
     const int64_t offset = k.RecNo();
     if (offset % kCdxBlock != 0 || offset + kCdxHeaderSize > knownSize_) RaiseCorrupted();
+    entries.push_back({HxTrimRight(k.Bytes()), offset});
+  }
+  directory_->Reset(hxResetUnpositioned);
+  // Mostly only keys changed: the tags stand where they stood.
+  bool same = static_cast<int>(entries.size()) == TagCount();
+  for (const auto& [name, offset] : entries) {
+    const HXobjIndexTag* tag = TagByName(name);
+    same = same && tag && tag->HeaderOffset() == offset;
+  }
+  if (same) return;
+  std::vector<HXobjIndexTag*> seen;
+  for (const auto& [name, offset] : entries) {
     auto* tag = static_cast<HXobjCDXTag*>(TagByName(name));
     if (tag) {
       tag->SetHeaderOffset(offset);
@@ -985,7 +998,6 @@ void HXobjCDXFile::Reload() {
     if (!tag->ReadHeader()) RaiseCorrupted();
     seen.push_back(tag);
   }
-  directory_->Reset(hxResetUnpositioned);
   for (HXobjIndexTag* tag : tags_)
     if (std::find(seen.begin(), seen.end(), tag) == seen.end())
       static_cast<HXobjCDXTag*>(tag)->SetNotOrderable("another user removed it from the file");

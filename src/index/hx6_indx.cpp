@@ -482,14 +482,15 @@ int64_t HXobjIndexTag::StoredPrevious() {
   }
 }
 
-void HXobjIndexTag::Descend(const HXobjIndexKeyData& key, bool prefix, bool withRecno) {
+void HXobjIndexTag::Descend(const HXobjIndexKeyData& key, bool prefix, bool withRecno, bool upper) {
   const bool byRecno = withRecno && owner_->KeysByRecordNumber();
   // f(entry) > 0 while the entry is before the key; the scan stops at the
-  // first entry with f <= 0 (entries are in order, so a binary search).
+  // first entry with f <= 0, or with `upper` at the first with f < 0 (entries
+  // are in order, so a binary search).
   auto before = [&](const HXobjIndexKeyData& e) {
     int c = CompareKeys(key, e, prefix);
     if (c == 0 && byRecno) c = key.RecNo() > e.RecNo() ? 1 : (key.RecNo() < e.RecNo() ? -1 : 0);
-    return c > 0;
+    return upper ? c >= 0 : c > 0;
   };
   HXobjIndexKey* node = LoadRoot();
   for (;;) {
@@ -511,8 +512,8 @@ void HXobjIndexTag::Descend(const HXobjIndexKeyData& key, bool prefix, bool with
   }
 }
 
-bool HXobjIndexTag::SeekLeaf(const HXobjIndexKeyData& key, bool prefix, bool withRecno) {
-  Descend(key, prefix, withRecno);
+bool HXobjIndexTag::SeekLeaf(const HXobjIndexKeyData& key, bool prefix, bool withRecno, bool upper) {
+  Descend(key, prefix, withRecno, upper);
   HXobjIndexKey* leaf = PathLeaf();
   if (leaf->position < leaf->Count()) {
     AnswerCurrent();
@@ -685,6 +686,19 @@ int64_t HXobjIndexTag::SeekEncoded(const HXobjIndexKeyData& key, bool prefix, in
   HXobjIndexKeyData probe;
   probe.AssignKey(key);
   probe.SetRecNo(static_cast<uint32_t>(recno));
+  if (descending_ && recno == 0) {
+    // Descending order meets equal keys from the highest record down: the
+    // seek lands on the last of them in stored order, and a key not found
+    // rests on the greatest smaller key, the next one in this order.
+    SeekLeaf(probe, prefix, false, true);
+    const int64_t r = StoredPrevious();
+    bool beyondHigh;
+    if (r == 0 || !InRange(currentKey_, beyondHigh)) {
+      atTop_ = true;  // the end of the descending walk
+      return 0;
+    }
+    return CompareKeys(probe, currentKey_, prefix) == 0 ? r : 0;
+  }
   const int64_t r = SeekLeaf(probe, prefix, recno != 0) ? AnswerCurrent() : 0;
   if (r == 0) {
     atBottom_ = true;

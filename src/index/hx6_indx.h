@@ -320,10 +320,10 @@ class HXobjIndexTag {
   int64_t StoredPrevious();
   // Seek in stored order; on return the leaf's position rests on the first
   // entry not smaller than the key (past the end when none).
-  void Descend(const HXobjIndexKeyData& key, bool prefix, bool withRecno);
+  void Descend(const HXobjIndexKeyData& key, bool prefix, bool withRecno, bool upper = false);
   // Descend and, past the end of a leaf, step on to the next one; true when
   // an entry is reached (it becomes the current key).
-  bool SeekLeaf(const HXobjIndexKeyData& key, bool prefix, bool withRecno);
+  bool SeekLeaf(const HXobjIndexKeyData& key, bool prefix, bool withRecno, bool upper = false);
   int64_t AnswerCurrent();
   // Re-finds the remembered position after the path was dropped: 0 nothing
   // to find, 1 on the remembered entry, 2 on its successor (it has gone).
@@ -540,6 +540,10 @@ struct HxIndexCheckReport {
     int64_t interiorNodes = 0;
     int depth = 0;
     bool recordsChecked = false;  // the table's records were compared with the tag
+    // Unique tags: key values of the records that no entry holds (the record
+    // that held one changed and others with the value stay out, as unique
+    // tags do); not a fault.
+    int64_t uniqueValuesNotIndexed = 0;
   };
   std::vector<TagSummary> tags;
   std::vector<std::string> problems;
@@ -551,7 +555,8 @@ struct HxIndexCheckReport {
 // level, the format's per-node bookkeeping (free bytes of CDX leaves), and,
 // when the file has its table, every record of the table present exactly
 // once in each tag whose FOR condition it passes (unique tags: each key value
-// once) and no entry for any other record. Never raises for what it finds;
+// at most once, held by a record with that value) and no entry for any other
+// record. Never raises for what it finds;
 // stops a tag's walk at the first node it cannot read. `progress`, when set,
 // is called with (tag index, records or nodes done, total).
 HxIndexCheckReport HxCheckIndexFile(HXobjIndexFile& file,

@@ -172,10 +172,6 @@ ThxSort::ThxSort(int maximumKeyLength, const uint8_t* collation, bool ascending,
     : maxKey_(maximumKeyLength), collation_(collation), ascending_(ascending), unique_(unique) {
   if (maximumKeyLength < 1 || maximumKeyLength > kHxSortMaxKey)
     RaiseKeldorError(hxErrSortKeyLength, kHxSortMaxKey, maximumKeyLength);
-  for (int i = 0; i < 256; ++i) rootOrder_[i] = static_cast<uint8_t>(i);
-  if (collation_)
-    std::stable_sort(rootOrder_, rootOrder_ + 256,
-                     [&](uint8_t a, uint8_t b) { return Weight(a, 0) < Weight(b, 0); });
   nodesUsed_ = 1;
 }
 
@@ -449,6 +445,11 @@ void ThxSort::EmitTrie(ThxPageCollection& run) {
   std::vector<Frame> stack;
   stack.reserve(512);
   uint8_t key[256];
+  // First bytes in the order of their weights (then of the bytes).
+  for (int i = 0; i < 256; ++i) rootOrder_[i] = static_cast<uint8_t>(i);
+  if (collation_)
+    std::stable_sort(rootOrder_, rootOrder_ + 256,
+                     [&](uint8_t a, uint8_t b) { return Weight(a, 0) < Weight(b, 0); });
   if (ascending_) {
     for (int i = 255; i >= 0; --i)
       if (rootIndex_[rootOrder_[i]]) stack.push_back({rootIndex_[rootOrder_[i]], 0, false});
@@ -460,28 +461,44 @@ void ThxSort::EmitTrie(ThxPageCollection& run) {
   // shared with that key: the run need not compare them.
   size_t shared = 0;
   while (!stack.empty()) {
-    const Frame f = stack.back();
+    Frame f = stack.back();
     stack.pop_back();
-    const uint8_t* n = Node(f.node);
-    size_t length = f.depth;
     shared = std::min<size_t>(shared, f.depth);
-    key[length++] = n[9];
-    const int packed = n[8] & 7;
-    std::memcpy(key + length, n + 4, static_cast<size_t>(packed));
-    length += static_cast<size_t>(packed);
     if (f.emit) {
+      const uint8_t* n = Node(f.node);
+      const size_t length = f.depth + 1u + static_cast<size_t>(n[8] & 7);
       run.Append(n[8] & 0xF0, key, length, shared);
       shared = length;
       continue;
     }
-    if (packed == 0 && GetLE32(n + 4) != 0) stack.push_back({GetLE32(n + 4), f.depth, false});
-    const uint8_t marker = n[8] & 0xF0;
-    if (marker && ascending_) {
-      run.Append(marker, key, length, shared);
-      shared = length;
+    // Down a chain of nodes without a stack frame for each: only siblings
+    // (and, descending, keys to emit after their children) wait on the stack.
+    uint32_t node = f.node;
+    size_t length = f.depth;
+    while (node != 0) {
+      const uint8_t* n = Node(node);
+      const size_t at = length;
+      key[length++] = n[9];
+      const int packed = n[8] & 7;
+      std::memcpy(key + length, n + 4, static_cast<size_t>(packed));
+      length += static_cast<size_t>(packed);
+      if (packed == 0 && GetLE32(n + 4) != 0)
+        stack.push_back({GetLE32(n + 4), static_cast<uint16_t>(at), false});
+      const uint8_t marker = n[8] & 0xF0;
+      if (marker && ascending_) {
+        run.Append(marker, key, length, shared);
+        shared = length;
+      }
+      if (marker && !ascending_) stack.push_back({node, static_cast<uint16_t>(at), true});
+      const uint32_t child = GetLE32(n);
+      if (child == 0) break;
+      if (!ascending_ && marker) {
+        // The key ending here waits on the stack below the children.
+        stack.push_back({child, static_cast<uint16_t>(length), false});
+        break;
+      }
+      node = child;
     }
-    if (marker && !ascending_) stack.push_back({f.node, f.depth, true});
-    if (GetLE32(n) != 0) stack.push_back({GetLE32(n), static_cast<uint16_t>(length), false});
   }
 }
 

@@ -107,8 +107,10 @@ class ThxPageCollection {
 class ThxSort {
  public:
   // maximumKeyLength: at most 240 ("Sort key length must be 1-%d bytes, is
-  // %d" otherwise). collation: 256 bytes through which character key bytes
-  // are compared (only when a pad length is set); may be null.
+  // %d" otherwise). collation: 256 weights through which the bytes of
+  // padded character keys are compared, position by position, the bytes
+  // themselves deciding between equal weights (only when a pad length is
+  // set); may be null.
   ThxSort(int maximumKeyLength, const uint8_t* collation, bool ascending, bool unique);
   virtual ~ThxSort();
   ThxSort(const ThxSort&) = delete;

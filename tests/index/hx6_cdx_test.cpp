@@ -157,6 +157,25 @@ TEST(CdxFile, AddingATagOfAnExistingNameReplacesIt) {
   EXPECT_EQ(CheckProblems(cdx), "");
 }
 
+TEST(CdxFile, AFailedReplacementKeepsTheOldTag) {
+  TempDrive drive;
+  DbfImage img = PeopleTable({{"B", 1, "20200101"}, {"A", 2, "20200229"}});
+  img.records[1].replace(21, 8, "2020XX01");  // a date the key cannot read
+  IndexedTable t(WriteTable(drive, "people.dbf", img));
+  HXobjIndexFile& cdx = t.Open("people.cdx");
+  cdx.AddTag("ORDER", "NAME", false, true, "");
+  // An expression error, raised before anything changed; a record the new
+  // key cannot read, found while building.
+  EXPECT_NE(MessageOf([&] { cdx.AddTag("ORDER", "NAME +", false, true, ""); }), "(no error)");
+  EXPECT_NE(MessageOf([&] { cdx.AddTag("ORDER", "DTOS(BORN)", false, true, ""); }), "(no error)");
+  ASSERT_EQ(cdx.TagCount(), 1);
+  EXPECT_EQ(cdx.TagByName("ORDER")->KeyExpression(), "NAME");
+  t.files.clear();
+  HXobjIndexFile& again = t.Open("people.cdx");
+  EXPECT_EQ(Walk(*again.TagByName("ORDER")), (std::vector<int64_t>{2, 1}));
+  EXPECT_EQ(CheckProblems(again), "");
+}
+
 TEST(CdxFile, DeletingTheLastTagLeavesOnlyTheDirectory) {
   TempDrive drive;
   IndexedTable t(WriteTable(drive, "people.dbf", PeopleTable(Names({"B", "A"}))));
@@ -169,6 +188,18 @@ TEST(CdxFile, DeletingTheLastTagLeavesOnlyTheDirectory) {
   EXPECT_TRUE(cdx.DeleteTag("N2"));
   EXPECT_EQ(cdx.TagCount(), 0);
   EXPECT_EQ(cdx.DiskFile().FileSize(), 1536);
+}
+
+TEST(CdxFile, RenamingKeepsTheExtension) {
+  TempDrive drive;
+  IndexedTable t(WriteTable(drive, "people.dbf", PeopleTable(Names({"B", "A"}))));
+  HXobjIndexFile& cdx = t.Open("people.CDX");
+  cdx.AddTag("NAME", "NAME", false, true, "");
+  cdx.RenameFile("renamed");
+  EXPECT_EQ(cdx.FileName(), "renamed.CDX");
+  EXPECT_EQ(Walk(*cdx.TagByName("NAME")), (std::vector<int64_t>{2, 1}));
+  t.files.clear();
+  EXPECT_EQ(Walk(*t.Open("renamed.cdx").TagByName("NAME")), (std::vector<int64_t>{2, 1}));
 }
 
 TEST(CdxFile, AFileOfOneBlockOrLessIsTreatedAsNew) {

@@ -130,6 +130,21 @@ TEST(IndexSeek, FindsPrefixesUnlessExactAndRestsOnTheNextGreaterKey) {
   t.GetRecord(4);
   EXPECT_EQ(tag.Position(4), 4);
   EXPECT_EQ(tag.Next(), 2);
+  // A descending tag lands on the first of the equal keys in its own order,
+  // and a missing key rests on the next key of that order.
+  cdx.AddTag("DOWN", "NAME", false, false, "");
+  HXobjIndexTag& down = *cdx.TagByName("DOWN");
+  EXPECT_EQ(down.Seek(Text("SMITH")), 2);  // SMITHSON begins with SMITH
+  EXPECT_EQ(down.Next(), 4);
+  EXPECT_EQ(down.Next(), 1);
+  EXPECT_EQ(down.Next(), 3);
+  t.SetExactCompare(true);
+  EXPECT_EQ(down.Seek(Text("SMITH")), 4);
+  EXPECT_EQ(down.Seek(Text("K")), 0);
+  EXPECT_EQ(down.Current(), 3);  // JONES, the next one going down
+  EXPECT_EQ(down.Seek(Text("A")), 0);
+  EXPECT_TRUE(down.AtBottom());
+  t.SetExactCompare(false);
 }
 
 TEST(IndexSeek, NumericAndDateTagsSeekValues) {

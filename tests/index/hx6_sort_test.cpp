@@ -139,6 +139,20 @@ TEST(IndexSort, MemoryStaysBoundedAsKeysGrow) {
   EXPECT_LT(peaks[1], peaks[0] * 2);
 }
 
+TEST(IndexSort, ACollationTableOrdersCharacterKeysByWeight) {
+  uint8_t fold[256];
+  for (int i = 0; i < 256; ++i) fold[i] = static_cast<uint8_t>(i >= 'a' && i <= 'z' ? i - 32 : i);
+  ThxSort sort(4, fold, true, false);
+  sort.SetPadLength(4);
+  const std::vector<std::string> keys = {"b", "A", "ab", "a", "B", "Ab"};
+  for (uint32_t i = 0; i < keys.size(); ++i) sort.AddKey(Text(keys[i]), i + 1);
+  std::string order;
+  for (const auto& k : Drain(sort)) order += k.key + " ";
+  // Keys compare by weight position by position; where two bytes weigh the
+  // same, the bytes themselves decide.
+  EXPECT_EQ(order, "A Ab a ab B b ");
+}
+
 TEST(IndexSort, RefusesWhatItCannotSort) {
   EXPECT_EQ(MessageOf([] { ThxSort s(241, nullptr, true, false); }),
             "Sort key length must be 1-240 bytes, is 241");

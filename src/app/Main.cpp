@@ -205,6 +205,7 @@ void TfrmMain::BuildControls() {
   tbDictionary = c.tbDictionary;
   tbNewTable = c.tbNewTable;
   tbOriginalTable = c.tbOriginalTable;
+  chdNewTables = c.chdNewTables;
   VelZip = c.VelZip;
 }
 
@@ -280,6 +281,7 @@ TVelRun& TfrmMain::Run() {
     c.tbDictionary = tbDictionary;
     c.tbNewTable = tbNewTable;
     c.tbOriginalTable = tbOriginalTable;
+    c.chdNewTables = chdNewTables;
     c.VelZip = VelZip;
     run_ = std::make_unique<TVelRun>(c, *tableNames_, mFileList->Lines(), *view_);
   }

@@ -49,6 +49,7 @@ class TfrmMain : public QWidget {
   TKeldorDataSet* tbDictionary;
   TKeldorDataSet* tbNewTable;
   TKeldorDataSet* tbOriginalTable;
+  TCreateKeldorDataSet* chdNewTables;
   TZip* VelZip;
 
   // ---- handlers ----

@@ -31,19 +31,13 @@ void SetUpTable(TKeldorDataSet* tb, const char* name, const char* tableName) {
   tb->SetTableName(tableName);
 }
 
-// Builds a FoxPro 2 table for `table` (its folder and TableName) from the
-// creator's field lines and opens it. The same checks and builder as the
-// table creator: the whole list is checked before anything is written.
-bool BuildTable(TKeldorDataSet& table, const std::vector<std::string>& lines) {
-  const ThxFieldListCheck check = CheckFieldList(lines);
-  if (!check.valid) throw EDatabaseError("Field list is invalid");
-  {
-    HXO_DBFoxBuild builder(table.TableFolder() + table.TableName());
-    for (const ThxFieldDescription& f : check.fields) builder.AddField(f.name, f.type, f.size, f.decimals);
-    builder.Build();
-  }
-  table.Open();
-  return true;
+// The creator of a new table for `table`, with the window's settings.
+TCreateKeldorDataSet* CreatorFor(TComponent& owner, TKeldorDataSet* table) {
+  TCreateKeldorDataSet* creator = TComponent::Create<TCreateKeldorDataSet>(owner);
+  creator->SetDBFTable(table);
+  creator->SetDBFType(ThxDBFTypes::FoxPro2);
+  creator->SetAutoOverwrite(false);
+  return creator;
 }
 
 TFieldSpec SpecOf(HXO_dBaseFld& t, int n) {
@@ -125,6 +119,8 @@ TVelComponents CreateVelComponents(TComponent& owner) {
   SetUpTable(c.tbNewTable, "tbNewTable", "NEWTable");
   c.tbOriginalTable = TComponent::Create<TKeldorDataSet>(owner);
   SetUpTable(c.tbOriginalTable, "tbOriginalTable", "");
+  c.chdNewTables = CreatorFor(owner, c.tbNewTable);
+  c.chdNewTables->SetName("chdNewTables");
 
   c.VelZip = CreateVelZip(owner);
   return c;
@@ -239,10 +235,6 @@ void TVelRun::DeleteWorkFiles() {
   if (platform::FileExists(folder + WorkFile(".cdx"))) platform::DeleteFile(folder + WorkFile(".cdx"));
 }
 
-bool TVelRun::CreateNewTable(const std::vector<std::string>& lines) {
-  return BuildTable(*c_.tbNewTable, lines);
-}
-
 bool TVelRun::UpdateTables() {
   TKeldorDataSet& d = *c_.tbDictionary;
   d.SetIndexName("MyFields");
@@ -250,8 +242,12 @@ bool TVelRun::UpdateTables() {
   for (int i = 0; i < tableNames_.Count(); ++i) {
     const std::string name = tableNames_[i];
     const std::vector<std::string> lines = FieldLines(name);
+    TStrings& fields = c_.chdNewTables->CreateFields();
+    fields.Clear();
+    for (const std::string& line : lines) fields.Add(line);
     DeleteWorkFiles();
-    if (!CreateNewTable(lines)) continue;
+    // The creator builds NEWTable in the data folder and opens tbNewTable.
+    if (!c_.chdNewTables->CreateTable()) continue;
     view_.SetInformation(Format("%s Table Created", {name}));
     if (!CopyDataToNewTable(name)) return false;
     view_.SetInformation(Format("%s Table Updated", {name}));
@@ -382,7 +378,9 @@ void TVelRun::PlanTable(TTablePlan& t, const std::string& scratchFolder, int num
   SetUpTable(to, "tbNewTable", "");
   to->SetDatabaseName(scratchFolder);
   to->SetTableName("PLAN" + std::to_string(number));
-  BuildTable(*to, lines);
+  TCreateKeldorDataSet* creator = CreatorFor(owner, to);
+  for (const std::string& line : lines) creator->CreateFields().Add(line);
+  creator->CreateTable();
   from->Open();
   t.fields = SpecsOf(*to->Handler());
   t.changes = CompareStructures(SpecsOf(*from->Handler()), t.fields);

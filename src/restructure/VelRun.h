@@ -26,6 +26,7 @@
 #include "restructure/VelPlan.h"
 #include "restructure/VelSwap.h"
 
+class TCreateKeldorDataSet;
 class TKeldorDataSet;
 class TZip;
 
@@ -34,6 +35,7 @@ struct TVelComponents {
   TKeldorDataSet* tbDictionary = nullptr;
   TKeldorDataSet* tbNewTable = nullptr;
   TKeldorDataSet* tbOriginalTable = nullptr;
+  TCreateKeldorDataSet* chdNewTables = nullptr;
   TZip* VelZip = nullptr;
 };
 
@@ -164,9 +166,6 @@ class TVelRun {
   void HookArchive(bool on);
   // The dictionary's field lines of one table ("%s;%s;%d;%d").
   std::vector<std::string> FieldLines(const std::string& tableName);
-  // Creates NEWTable from `lines` and opens tbNewTable; false when no table
-  // was made.
-  bool CreateNewTable(const std::vector<std::string>& lines);
   void DeleteWorkFiles();
   // Rebuilds NEWTable.cdx from the old table's index file and puts the new
   // files in place; false after a failed swap.

@@ -1,11 +1,13 @@
 #include "restructure/VelSwap.h"
 
+#include <cctype>
 #include <sstream>
 
 #include "index/hx6_indx.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "tables/hx6_dbsy.h"
 
 namespace {
@@ -192,16 +194,36 @@ void FlushFile(const std::string& dosPath) {
 TTableSwap::TTableSwap(std::string folder, std::string table)
     : folder_(std::move(folder)), table_(std::move(table)) {}
 
+std::string TTableSwap::OnDiskName(const std::string& name) const {
+  std::vector<platform::FileInfo> entries;
+  platform::ListDirectory(folder_, entries);
+  std::string found;
+  for (const platform::FileInfo& e : entries)
+    if (platform::AnsiCompareText(e.name, name) == 0 && (found.empty() || e.name < found)) found = e.name;
+  return found;
+}
+
 TSwapJournal TTableSwap::Plan() const {
   TSwapJournal j;
   j.table = table_;
-  j.steps.push_back({TSwapStep::Replace, WorkFile(".dbf"), table_ + ".dbf"});
+  // Names as the folder spells them; a file the table did not have yet is
+  // spelled after its table file (orders.dbf gets orders.fpt, CUSTOMER.DBF
+  // CUSTOMER.FPT), so programs that match names exactly find it.
+  const std::string dbf = OnDiskName(table_ + ".dbf");
+  auto companion = [&](const char* ext) {
+    const std::string existing = OnDiskName(table_ + ext);
+    if (!existing.empty()) return existing;
+    if (dbf.size() < 4) return table_ + ext;
+    const bool upper = std::isupper(static_cast<unsigned char>(dbf.back())) != 0;
+    return dbf.substr(0, dbf.size() - 4) + (upper ? platform::AnsiUpperCase(ext) : std::string(ext));
+  };
+  j.steps.push_back({TSwapStep::Replace, WorkFile(".dbf"), dbf.empty() ? table_ + ".dbf" : dbf});
   if (platform::FileExists(Path(WorkFile(".fpt"))))
-    j.steps.push_back({TSwapStep::Replace, WorkFile(".fpt"), table_ + ".fpt"});
+    j.steps.push_back({TSwapStep::Replace, WorkFile(".fpt"), companion(".fpt")});
   else if (platform::FileExists(Path(table_ + ".fpt")))
-    j.steps.push_back({TSwapStep::Delete, "", table_ + ".fpt"});
+    j.steps.push_back({TSwapStep::Delete, "", companion(".fpt")});
   if (platform::FileExists(Path(WorkFile(".cdx"))))
-    j.steps.push_back({TSwapStep::Replace, WorkFile(".cdx"), table_ + ".cdx"});
+    j.steps.push_back({TSwapStep::Replace, WorkFile(".cdx"), companion(".cdx")});
   return j;
 }
 

@@ -130,6 +130,8 @@ class TTableSwap {
     if (OnStep) OnStep();
   }
   std::string Path(const std::string& name) const { return folder_ + "\\" + name; }
+  // The folder's spelling of `name` (letter case ignored); "" when absent.
+  std::string OnDiskName(const std::string& name) const;
 
   std::string folder_;
   std::string table_;

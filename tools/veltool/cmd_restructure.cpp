@@ -72,7 +72,7 @@ class TerminalView : public TVelView {
     lastTenth_ = -1;
   }
   void SetTableProgress(int position) override {
-    if (quiet_ || maximum_ <= 0) return;
+    if (quiet_ || maximum_ <= 0 || position <= 0) return;
     const int percent = static_cast<int>(int64_t{position} * 100 / maximum_);
     if (bars_) {
       if (percent == lastPercent_ && position != maximum_) return;

@@ -147,6 +147,11 @@ bool ValueSurvives(const Variant& before, const Variant& after) {
   // Text says what it means in any kind it converts to; other values must
   // come back from the new field unchanged.
   if (kb == Kind::Text) return EqualAs(ka, before, after);
+  // A logical keeps 0 and 1 (and the framework's -1), nothing else.
+  if (kb == Kind::Number && ka == Kind::Logical) {
+    const double v = before.AsDouble();
+    return (v == 0 || v == 1 || v == -1) && (v != 0) == after.AsBoolean();
+  }
   return EqualAs(kb, after, before);
 }
 

@@ -107,6 +107,9 @@ class StartTest : public ::testing::Test {
 TEST_F(StartTest, BacksUpEveryListedFileThenRebuildsEveryTable) {
   Seed();
   auto form = Window();
+  EXPECT_EQ(form->chdNewTables->DBFTable(), form->tbNewTable);
+  EXPECT_EQ(form->chdNewTables->DBFType(), ThxDBFTypes::FoxPro2);
+  EXPECT_FALSE(form->chdNewTables->AutoOverwrite());
   PanelLog panel(form->pnlInformation);
   bool buttonsOffDuringRun = true;
   int steps = 0;

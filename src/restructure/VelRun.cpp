@@ -10,6 +10,7 @@
 #include "platform/file.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "restructure/VelBulk.h"
 #include "tables/hx6_dbf.h"
 
 namespace {
@@ -264,8 +265,43 @@ bool TVelRun::CopyDataToNewTable(const std::string& tableName) {
   from.Open();
   to.Open();
   view_.SetTableProgressMax(from.RecordCount());
-  std::vector<TFieldLink> links = LinkFields(from, to);
   TLossList losses;
+  if (!DirectCopy || !CopyDirectly(tableName)) CopyThroughDataSets(losses);
+  from.Close();
+  to.Close();
+  if (!losses.Empty()) view_.Losses(tableName, losses);
+  return PutInPlace(tableName);
+}
+
+bool TVelRun::CopyDirectly(const std::string& tableName) {
+  TKeldorDataSet& to = *c_.tbNewTable;
+  const std::string folder = DataFolder() + "\\";
+  // The new table is written here, not through its dataset.
+  to.Close();
+  int64_t copied = 0;
+  const TDirectCopy result = CopyRecordImages(
+      folder + tableName + ".dbf", folder + WorkFile(".dbf"),
+      [this](int64_t recno) {
+        view_.SetTableProgress(static_cast<int>(recno));
+        Step();
+        view_.KeepAlive();
+      },
+      copied);
+  if (result == TDirectCopy::Done) return true;
+  if (result == TDirectCopy::NeedsConversion) {
+    // Part of the records went across: the new table is made again, empty.
+    DeleteWorkFiles();
+    if (!c_.chdNewTables->CreateTable())
+      throw EVelSwapError("Cannot create " + folder + WorkFile(".dbf") + " again");
+  }
+  to.Open();
+  return false;
+}
+
+void TVelRun::CopyThroughDataSets(TLossList& losses) {
+  TKeldorDataSet& from = *c_.tbOriginalTable;
+  TKeldorDataSet& to = *c_.tbNewTable;
+  std::vector<TFieldLink> links = LinkFields(from, to);
   for (from.First(); !from.Eof(); from.Next()) {
     to.Append();
     const int64_t recno = from.RecNo();
@@ -280,10 +316,6 @@ bool TVelRun::CopyDataToNewTable(const std::string& tableName) {
     Step();
     view_.KeepAlive();
   }
-  from.Close();
-  to.Close();
-  if (!losses.Empty()) view_.Losses(tableName, losses);
-  return PutInPlace(tableName);
 }
 
 bool TVelRun::PutInPlace(const std::string& tableName) {

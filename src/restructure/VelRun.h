@@ -126,6 +126,9 @@ class TVelRun {
   std::string ArchiveFolder = "C:\\Velmora\\";
   // The clock the archive name is read from.
   std::function<platform::LocalTime()> Clock = [] { return platform::Now(); };
+  // Copy record images directly when the new structure only adds and widens
+  // fields (VelBulk.h); off, every table goes through the two datasets.
+  bool DirectCopy = true;
   // Called at every step that can be interrupted: each record copied, each
   // progress event of the backup, each file operation of a swap.
   std::function<void()> OnStep;
@@ -167,6 +170,11 @@ class TVelRun {
   // The dictionary's field lines of one table ("%s;%s;%d;%d").
   std::vector<std::string> FieldLines(const std::string& tableName);
   void DeleteWorkFiles();
+  // The direct copy of the records (false: the datasets must copy them;
+  // tbNewTable is then open on an empty NEWTable again).
+  bool CopyDirectly(const std::string& tableName);
+  // The copy through the two datasets, field by field as variants.
+  void CopyThroughDataSets(TLossList& losses);
   // Rebuilds NEWTable.cdx from the old table's index file and puts the new
   // files in place; false after a failed swap.
   bool PutInPlace(const std::string& tableName);

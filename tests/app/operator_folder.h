@@ -93,34 +93,41 @@ inline void Index(const std::string& tableDos, const std::string& cdx,
   }
 }
 
+struct DictionaryRow {
+  const char *table, *field, *type;
+  int size, dec;
+};
+
+// Dictionary.dbf with dictionary.CDX; rows with an empty type are left out.
+inline void WriteDictionary(const std::string& dos, const std::string& host,
+                            const std::vector<DictionaryRow>& rows) {
+  tabletest::DbfImage dict;
+  dict.fields = {{"ID", 'N', 4},        {"TABLENAME", 'C', 20}, {"FIELDNAME", 'C', 10},
+                 {"FIELDTYPE", 'C', 1}, {"FIELDSIZE", 'N', 3},  {"FIELDDEC", 'N', 2}};
+  int id = 0;
+  for (const DictionaryRow& r : rows) {
+    ++id;
+    if (*r.type)
+      dict.records.push_back(Fixed(" %4d%-20s%-10s%-1s%3d%2d", id, r.table, r.field, r.type, r.size, r.dec));
+  }
+  dict.records.push_back(Fixed("*%4d%-20s%-10s%-1s%3d%2d", 99, "CUSTOMER", "OBSOLETE", "C", 5, 0));
+  WriteHostFile(host + "/Dictionary.dbf", tabletest::Bytes(dict));
+  Index(dos + "\\Dictionary.dbf", "dictionary.CDX",
+        {{"MyTables", "TABLENAME"}, {"MyFields", "TABLENAME+STR(ID,4)"}}, true);
+}
+
 // Writes the folder; `dos` and `host` name the same folder.
 inline void Write(const std::string& dos, const std::string& host, const Options& o = {}) {
   using tabletest::DbfImage;
-  // The dictionary.
-  DbfImage dict;
-  dict.fields = {{"ID", 'N', 4},        {"TABLENAME", 'C', 20}, {"FIELDNAME", 'C', 10},
-                 {"FIELDTYPE", 'C', 1}, {"FIELDSIZE", 'N', 3},  {"FIELDDEC", 'N', 2}};
-  struct Row {
-    const char *table, *field, *type;
-    int size, dec;
-  };
-  std::vector<Row> rows = {
+  std::vector<DictionaryRow> rows = {
       {"CUSTOMER", "CUSTNO", "N", 6, 0}, {"CUSTOMER", "NAME", "C", 30, 0},  {"CUSTOMER", "CITY", "C", 15, 0},
       {"CUSTOMER", "EMAIL", "C", 30, 0}, {"CUSTOMER", "NOTES", "M", 10, 0}, {"ORDERS", "ORDERNO", "N", 8, 0},
       {"ORDERS", "CUSTNO", "N", 6, 0},   {"ORDERS", "ITEM", "C", 20, 0},    {"ORDERS", "PRICE", "N", 10, 2},
       {"ORDERS", "ORDERED", "D", 8, 0},  {"ORDERS", "PAID", "L", 1, 0},     {"ORDERS", "REMARK", "M", 10, 0},
       {"PRODUCTS", "CODE", "C", 8, 0},   {"PRODUCTS", "DESCR", "C", 30, 0}, {"PRODUCTS", "NOTES", "C", 40, 0},
       {"MISSING", "X", "C", 10, 0}};
-  int id = 0;
-  for (const Row& r : rows) {
-    ++id;
-    if (o.dropField && std::string(r.field) == "PAID") continue;
-    dict.records.push_back(Fixed(" %4d%-20s%-10s%-1s%3d%2d", id, r.table, r.field, r.type, r.size, r.dec));
-  }
-  dict.records.push_back(Fixed("*%4d%-20s%-10s%-1s%3d%2d", 99, "CUSTOMER", "OBSOLETE", "C", 5, 0));
-  WriteHostFile(host + "/Dictionary.dbf", tabletest::Bytes(dict));
-  Index(dos + "\\Dictionary.dbf", "dictionary.CDX",
-        {{"MyTables", "TABLENAME"}, {"MyFields", "TABLENAME+STR(ID,4)"}}, true);
+  if (o.dropField) rows[10].type = "";
+  WriteDictionary(dos, host, rows);
 
   // CUSTOMER with its memo file and index.
   DbfImage cust;

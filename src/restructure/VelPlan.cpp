@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "framework/sysutils.h"
 #include "platform/text.h"
@@ -68,10 +69,12 @@ int WholeDigits(const TFieldSpec& f) { return f.width - (f.decimals > 0 ? f.deci
 }  // namespace
 
 std::string TFieldSpec::Text() const {
-  std::string s(1, type);
-  s += " " + std::to_string(width);
-  if (decimals > 0) s += "." + std::to_string(decimals);
-  return s;
+  char buf[32];
+  if (decimals > 0)
+    std::snprintf(buf, sizeof buf, "%c %d.%d", type, width, decimals);
+  else
+    std::snprintf(buf, sizeof buf, "%c %d", type, width);
+  return buf;
 }
 
 const char* TFieldChange::KindName(Kind kind) {
@@ -100,22 +103,28 @@ std::vector<TFieldChange> CompareStructures(const std::vector<TFieldSpec>& befor
       if (SameName(f.name, name)) return &f;
     return nullptr;
   };
+  auto add = [&](TFieldChange::Kind kind, const TFieldSpec* b, const TFieldSpec* a) {
+    TFieldChange c;
+    c.kind = kind;
+    if (b) c.before = *b;
+    if (a) c.after = *a;
+    changes.push_back(std::move(c));
+  };
   for (const TFieldSpec& b : before) {
     const TFieldSpec* a = find(after, b.name);
-    if (!a) {
-      changes.push_back({TFieldChange::Dropped, b, {}});
-    } else if (platform::AnsiUpperChar(a->type) != platform::AnsiUpperChar(b.type)) {
-      changes.push_back({TFieldChange::Retyped, b, *a});
-    } else if (a->width > b.width) {
-      changes.push_back({TFieldChange::Widened, b, *a});
-    } else if (a->width < b.width) {
-      changes.push_back({TFieldChange::Narrowed, b, *a});
-    } else if (a->decimals != b.decimals) {
-      changes.push_back({TFieldChange::Decimals, b, *a});
-    }
+    if (!a)
+      add(TFieldChange::Dropped, &b, nullptr);
+    else if (platform::AnsiUpperChar(a->type) != platform::AnsiUpperChar(b.type))
+      add(TFieldChange::Retyped, &b, a);
+    else if (a->width > b.width)
+      add(TFieldChange::Widened, &b, a);
+    else if (a->width < b.width)
+      add(TFieldChange::Narrowed, &b, a);
+    else if (a->decimals != b.decimals)
+      add(TFieldChange::Decimals, &b, a);
   }
   for (const TFieldSpec& a : after)
-    if (!find(before, a.name)) changes.push_back({TFieldChange::Added, {}, a});
+    if (!find(before, a.name)) add(TFieldChange::Added, nullptr, &a);
   return changes;
 }
 

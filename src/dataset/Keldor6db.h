@@ -319,3 +319,56 @@ class TKeldorBlobStream : public TBlobStream {
   int64_t position_ = 0;
   bool modified_ = false;
 };
+
+// ---- the table creator (Keldor6db_create.cpp) ------------------------------------
+
+// Table flavour of a new table; it chooses the builder (Clipper tables have
+// the dBase III layout).
+enum class ThxDBFTypes { Clipper, DBaseIII, DBaseIV, FoxPro2 };
+
+// Creates a new, empty table from a list of field descriptions, one a line
+// ("NAME;TYPE;SIZE;DECIMALS"), and opens it through DBFTable. The whole list
+// is checked before anything is written (CheckFieldList), so an invalid list
+// never leaves a file behind.
+class TCreateKeldorDataSet : public TComponent {
+ public:
+  explicit TCreateKeldorDataSet(TComponent* owner = nullptr);
+  ~TCreateKeldorDataSet() override;
+
+  // ---- published properties ----
+  // Replace an existing table without asking.
+  bool AutoOverwrite() const { return autoOverwrite_; }
+  void SetAutoOverwrite(bool value) { autoOverwrite_ = value; }
+  // The field descriptions; owned here, kept after a call.
+  TStringList& CreateFields() { return createFields_; }
+  const TStringList& CreateFields() const { return createFields_; }
+  // Copies the lines of `lines`.
+  void SetCreateFields(const TStrings& lines) { createFields_.Assign(lines); }
+  // The dataset whose folder and TableName name the new table, opened after
+  // a successful build. Not owned; cleared when that dataset is destroyed.
+  TKeldorDataSet* DBFTable() const { return dbfTable_; }
+  void SetDBFTable(TKeldorDataSet* table);
+  ThxDBFTypes DBFType() const { return dbfType_; }
+  void SetDBFType(ThxDBFTypes value) { dbfType_ = value; }
+
+  // ---- operations ----
+  // Checks CreateFields, builds the table and opens DBFTable. True when a
+  // table file was produced; false when the operator declined to replace an
+  // existing table (nothing is then written). Raises "A table is not
+  // assigned to this object", "Cannot perform this operation on an open
+  // table", "Table name missing" and "Field list is invalid" before anything
+  // is written; errors of the builder and of opening pass through.
+  bool CreateTable();
+  // The table file CreateTable writes: DBFTable's folder and TableName, with
+  // ".DBF" added when the name has no extension (as the builder adds it).
+  std::string TargetFile() const;
+
+ protected:
+  void Notification(TComponent* component, TOperation operation) override;
+
+ private:
+  bool autoOverwrite_ = false;
+  TStringList createFields_;
+  TKeldorDataSet* dbfTable_ = nullptr;
+  ThxDBFTypes dbfType_ = ThxDBFTypes::Clipper;
+};

@@ -1,5 +1,3 @@
-#include "platform/text.h"
-
 #include <gtest/gtest.h>
 #include <iconv.h>
 
@@ -7,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/text.h"
 #include "support/scoped_env.h"
 
 using namespace platform;

@@ -1,5 +1,3 @@
-#include "platform/volume.h"
-
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/wait.h>
@@ -13,7 +11,8 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/paths.h"
-#include "processes.h"
+#include "platform/volume.h"
+#include "processes_posix.h"
 #include "support/temp_drive.h"
 
 using namespace platform;

@@ -1,5 +1,3 @@
-#include "platform/volume.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -19,6 +17,7 @@
 #include "platform/internal.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "platform/volume.h"
 
 namespace platform {
 

@@ -1,5 +1,3 @@
-#include "platform/file.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,8 +11,10 @@
 #include <system_error>
 
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/internal.h"
 #include "platform/paths.h"
+#include "platform/signals.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -341,6 +341,8 @@ bool CopyIntoPlace(const std::string& from, const std::string& to, CopyMode mode
     if (err == ENOENT) SetLastError(ErrorCode::PathNotFound);
     return false;
   }
+  // Interrupted by a signal, the half-made copy goes with the process.
+  const int token = detail::RegisterHostTempFile(staging);
   bool ok = CopyData(in, out);
   ::close(in);
   if (ok) {
@@ -368,9 +370,11 @@ bool CopyIntoPlace(const std::string& from, const std::string& to, CopyMode mode
   if (!ok) {
     ErrorCode err = LastError();
     ::unlink(staging.c_str());
+    UnregisterTempFile(token);
     SetLastError(err);
     return false;
   }
+  UnregisterTempFile(token);
   SyncFolder(folder);
   return true;
 }
@@ -389,8 +393,8 @@ bool IsOpenElsewhere(const std::string& hostPath) {
 
 }  // namespace detail
 
-File::File(int fd, std::string dosPath, std::string hostPath, Access access, Share share)
-    : fd_(fd),
+File::File(intptr_t fd, std::string dosPath, std::string hostPath, Access access, Share share)
+    : handle_(fd),
       dosPath_(std::move(dosPath)),
       hostPath_(std::move(hostPath)),
       access_(access),
@@ -398,7 +402,7 @@ File::File(int fd, std::string dosPath, std::string hostPath, Access access, Sha
       readLocksOnly_(access == Access::Read || (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY) {}
 
 File::~File() {
-  if (fd_ >= 0) ::close(fd_);  // closing the description drops its locks
+  if (Fd() >= 0) ::close(Fd());  // closing the description drops its locks
 }
 
 std::unique_ptr<File> File::Open(const std::string& dosPath, Access access, Share share,
@@ -514,7 +518,7 @@ int64_t File::ReadAt(uint64_t offset, void* buffer, size_t count) {
   char* p = static_cast<char*>(buffer);
   size_t done = 0;
   while (done < count) {
-    ssize_t n = ::pread(fd_, p + done, count - done, static_cast<off_t>(offset + done));
+    ssize_t n = ::pread(Fd(), p + done, count - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       SetLastErrorFromErrno(errno);
@@ -539,7 +543,7 @@ int64_t File::WriteAt(uint64_t offset, const void* buffer, size_t count) {
   if (detail::AnyRemovableDrive()) {
     // On a simulated removable disk a write that does not fit writes nothing.
     struct stat st;
-    if (::fstat(fd_, &st) != 0) {
+    if (::fstat(Fd(), &st) != 0) {
       SetLastErrorFromErrno(errno);
       return -1;
     }
@@ -548,7 +552,7 @@ int64_t File::WriteAt(uint64_t offset, const void* buffer, size_t count) {
   const char* p = static_cast<const char*>(buffer);
   size_t done = 0;
   while (done < count) {
-    ssize_t n = ::pwrite(fd_, p + done, count - done, static_cast<off_t>(offset + done));
+    ssize_t n = ::pwrite(Fd(), p + done, count - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       SetLastErrorFromErrno(errno);
@@ -565,7 +569,7 @@ int64_t File::WriteAt(uint64_t offset, const void* buffer, size_t count) {
 
 int64_t File::Size() {
   struct stat st;
-  if (::fstat(fd_, &st) != 0) {
+  if (::fstat(Fd(), &st) != 0) {
     SetLastErrorFromErrno(errno);
     return -1;
   }
@@ -573,7 +577,7 @@ int64_t File::Size() {
 }
 
 bool File::Flush() {
-  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) {
+  if (::fsync(Fd()) != 0 && errno != EINVAL && errno != EROFS) {
     SetLastErrorFromErrno(errno);
     return false;
   }
@@ -592,7 +596,7 @@ bool File::Truncate(uint64_t size) {
   int64_t current = Size();
   if (current < 0) return false;
   if (!FitsOnDisk(hostPath_, static_cast<uint64_t>(current), size)) return false;
-  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+  if (::ftruncate(Fd(), static_cast<off_t>(size)) != 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
@@ -613,7 +617,7 @@ bool File::LockRange(uint64_t offset, uint64_t length) {
     }
   }
   short type = readLocksOnly_ ? F_RDLCK : F_WRLCK;
-  if (!SetOfdLock(fd_, type, offset, length)) {
+  if (!SetOfdLock(Fd(), type, offset, length)) {
     if (errno == EAGAIN || errno == EACCES)
       SetLastError(ErrorCode::LockViolation);
     else
@@ -628,7 +632,7 @@ bool File::UnlockRange(uint64_t offset, uint64_t length) {
   if (length == 0) return true;
   for (auto it = locks_.begin(); it != locks_.end(); ++it) {
     if (it->first == offset && it->second == length) {
-      if (!SetOfdLock(fd_, F_UNLCK, offset, length)) {
+      if (!SetOfdLock(Fd(), F_UNLCK, offset, length)) {
         SetLastErrorFromErrno(errno);
         return false;
       }
@@ -640,9 +644,24 @@ bool File::UnlockRange(uint64_t offset, uint64_t length) {
   return false;
 }
 
+bool File::GetIdentity(FileIdentity& identity) {
+  struct stat st;
+  if (::fstat(Fd(), &st) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  if (st.st_nlink == 0) {
+    SetLastError(ErrorCode::FileNotFound);
+    return false;
+  }
+  identity.device = static_cast<uint64_t>(st.st_dev);
+  identity.inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
 bool File::GetModifiedTime(int64_t& unixSeconds) {
   struct stat st;
-  if (::fstat(fd_, &st) != 0) {
+  if (::fstat(Fd(), &st) != 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
@@ -656,7 +675,7 @@ bool File::SetModifiedTime(int64_t unixSeconds) {
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = static_cast<time_t>(unixSeconds);
   times[1].tv_nsec = 0;
-  if (::futimens(fd_, times) != 0) {
+  if (::futimens(Fd(), times) != 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
@@ -745,6 +764,19 @@ bool GetFolderIdentity(const std::string& dosFolder, FileIdentity& identity) {
   }
   if (!S_ISDIR(st.st_mode)) {
     SetLastError(ErrorCode::PathNotFound);
+    return false;
+  }
+  identity.device = static_cast<uint64_t>(st.st_dev);
+  identity.inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool GetFileIdentity(const std::string& dosPath, FileIdentity& identity) {
+  std::string host = ToHostPath(dosPath);
+  if (host.empty()) return false;
+  struct stat st;
+  if (::stat(host.c_str(), &st) != 0) {
+    detail::SetLastErrorForPath(errno, host);
     return false;
   }
   identity.device = static_cast<uint64_t>(st.st_dev);

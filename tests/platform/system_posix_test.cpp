@@ -1,5 +1,3 @@
-#include "platform/system.h"
-
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -7,6 +5,7 @@
 #include <fstream>
 
 #include "platform/file.h"
+#include "platform/system.h"
 #include "support/scoped_env.h"
 #include "support/temp_drive.h"
 

@@ -13,7 +13,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/paths.h"
-#include "processes.h"
+#include "processes_posix.h"
 #include "support/host_files.h"
 #include "support/temp_drive.h"
 

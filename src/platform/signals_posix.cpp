@@ -1,5 +1,3 @@
-#include "platform/signals.h"
-
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -9,7 +7,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/internal.h"
 #include "platform/paths.h"
+#include "platform/signals.h"
 
 namespace platform {
 
@@ -72,8 +72,9 @@ void EnsureHandlers() {
 
 }  // namespace
 
-int RegisterTempFile(const std::string& dosPath) {
-  const std::string host = ToHostPath(dosPath);
+int RegisterTempFile(const std::string& dosPath) { return detail::RegisterHostTempFile(ToHostPath(dosPath)); }
+
+int detail::RegisterHostTempFile(const std::string& host) {
   if (host.empty() || host.size() >= kPathMax) return -1;
   EnsureHandlers();
   for (int i = 0; i < kSlots; ++i) {

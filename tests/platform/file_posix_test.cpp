@@ -1,5 +1,3 @@
-#include "platform/file.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +9,7 @@
 #include <sstream>
 
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/paths.h"
 #include "support/host_files.h"
 #include "support/scoped_env.h"

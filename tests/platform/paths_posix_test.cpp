@@ -1,5 +1,3 @@
-#include "platform/paths.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +7,7 @@
 
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 #include "support/host_files.h"
 #include "support/scoped_env.h"

@@ -4,6 +4,7 @@
 // with the table.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <random>
 #include <set>

@@ -850,6 +850,7 @@ void TCompBase::EntryLoop() {
     pipeline_ = std::make_unique<TDeflatePipeline>(
         Workers(), blockSize_, count,
         [this](int index, TDeflatePipeline::TWork& work) { return PlanEntry(index, work); });
+  if (pipeline_) pipeline_->Fill();
 
   for (int i = 0; i < count; ++i) {
     if (cancel_) {
@@ -1234,7 +1235,7 @@ bool TCompBase::WritePlanned(TDeflatePlan& plan, platform::File& source, int64_t
     const int state = piece->state.load();
     if (state == TDeflatePiece::kFailed && !piece->error.empty()) throw EStreamError(piece->error);
     if (state != TDeflatePiece::kDone) return false;  // the source came up short, or a stop
-    report(written + piece->length);
+    report(written + piece->length + plan.PendingConsumed());
     if (cancel_) return false;
     if (cur_.size < 257 && piece->out.size() > cur_.size) {
       // A small source that deflate makes longer is stored.

@@ -6,6 +6,11 @@
 // check, merge with an existing archive, per-file store or deflate, the
 // central directory, replacing the archive); the format-specific steps are
 // virtual and TZip (zarvoZip) fills them in.
+//
+// A run is driven from the caller's thread, which alone touches the output,
+// the entry list and the events. With more than one worker, the deflating of
+// files is handed to worker threads (zarvoParallel) that run ahead of the
+// entry loop; the loop writes their pieces in order.
 #pragma once
 
 #include <array>

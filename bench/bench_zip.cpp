@@ -17,7 +17,7 @@
 // (default 2, interleaved) and the faster round kept; the load average is
 // printed with the figures.
 //
-//   bench_zip [--mb N] [--rounds N] [benchmark flags]
+//   bench_zip [--mb N] [--rounds N] [--block KiB] [benchmark flags]
 //   bench_zip --child SRC_DOS ARCHIVE_DOS    one Compress; prints "hwm <kB>"
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -51,6 +51,7 @@ namespace {
 
 size_t gTotalMb = 500;
 int gRounds = 2;
+size_t gBlock = 0;  // --block: the runs' BlockSize (0: the component's default)
 std::unique_ptr<TempDrive> gDrive;
 std::vector<std::string> gFiles;  // host paths
 std::string gSelf;
@@ -251,6 +252,7 @@ int RunOurs(const std::string& folder, const std::string& archive, int workers, 
   zip.SetDeflateType(dtDeflateN);
   zip.SetCompressMethod(method);
   zip.SetWorkers(workers);
+  if (gBlock) zip.SetBlockSize(gBlock);
   zip.FileSpec().Add(gDrive->Dos(folder + "\\*.*"));
   uint64_t events = 0;
   if (progress) zip.OnProgress = [&](TComponent*, uint8_t, uint8_t) { ++events; };
@@ -543,6 +545,10 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     if (std::string(argv[i]) == "--mb" && i + 1 < argc) {
       gTotalMb = std::strtoul(argv[++i], nullptr, 10);
+      continue;
+    }
+    if (std::string(argv[i]) == "--block" && i + 1 < argc) {
+      gBlock = std::strtoul(argv[++i], nullptr, 10) * 1024;
       continue;
     }
     if (std::string(argv[i]) == "--rounds" && i + 1 < argc) {

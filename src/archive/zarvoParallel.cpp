@@ -58,10 +58,11 @@ TDeflatePipeline::TDeflatePipeline(int workers, size_t blockSize, int entryCount
     : blockSize_(std::max<size_t>(blockSize, kDictionarySize)),
       entryCount_(entryCount),
       describe_(std::move(describe)),
-      // Twice as much work ahead as there are workers keeps them busy while
-      // the run writes; the bytes bound the memory the pieces hold.
-      maxPieces_(4 * std::max(workers, 1)),
-      maxBytes_(2 * static_cast<uint64_t>(std::max(workers, 1)) * blockSize_) {
+      // Work ahead for four blocks per worker keeps them busy while the run
+      // writes (or is held up by a slow event handler); the bytes bound the
+      // memory the pieces hold, the count the files held open ahead.
+      maxPieces_(8 * std::max(workers, 1)),
+      maxBytes_(4 * static_cast<uint64_t>(std::max(workers, 1)) * blockSize_) {
   const int n = std::max(workers, 1);
   threads_.reserve(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) threads_.emplace_back([this] { WorkerMain(); });

@@ -1,20 +1,20 @@
 #include "app/Main.h"
 
+#include <QCloseEvent>
 #include <QFont>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QShowEvent>
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
 
 #include "framework/application.h"
-#include "framework/dberrors.h"
 #include "framework/exceptions.h"
 #include "framework/sysutils.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 #include "platform/system.h"
-#include "platform/text.h"
-#include "tables/hx6_cnst.h"
-#include "tables/hx6_dbf.h"
 
 namespace {
 
@@ -24,75 +24,69 @@ size_t ExtensionDot(const std::string& name) {
   return dot != std::string::npos && name[dot] == '.' ? dot : std::string::npos;
 }
 
-bool HasFolder(const std::string& name) { return name.find_first_of("\\:/") != std::string::npos; }
-
 }  // namespace
 
-// ---- TMainTable ----
+// ---- what the run shows ----
 
-TMainTable::TMainTable(TComponent* owner) : TComponent(owner) {}
+// The run's view of the window: captions and bars painted at once, message
+// boxes through the application object.
+class TfrmMain::View : public TVelView {
+ public:
+  explicit View(TfrmMain& window) : w_(window) {}
 
-TMainTable::~TMainTable() = default;
-
-void TMainTable::CheckInactive() const {
-  if (Active()) DatabaseError(SDataSetOpen, this);
-}
-
-void TMainTable::CheckActive() const {
-  if (!Active()) DatabaseError(SDataSetClosed, this);
-}
-
-void TMainTable::SetDatabaseName(const std::string& value) {
-  if (value == databaseName_) return;
-  CheckInactive();
-  std::string v = value;
-  if (platform::CompareTextAscii(v, "Default Directory") != 0 && !v.empty() && v.back() == '\\') v.pop_back();
-  databaseName_ = v;
-}
-
-void TMainTable::SetTableName(const std::string& value) {
-  CheckInactive();
-  if (value != tableName_) indexFiles_.Clear();
-  tableName_ = value;
-}
-
-void TMainTable::SetExclusive(bool value) {
-  CheckInactive();
-  exclusive_ = value;
-}
-
-std::string TMainTable::Folder() const {
-  std::string folder = databaseName_;
-  if (platform::CompareTextAscii(folder, "Default Directory") == 0) {
-    std::string exe = platform::ExecutablePath();
-    folder = exe.substr(0, exe.find_last_of('\\') == std::string::npos ? 0 : exe.find_last_of('\\'));
+  void SetInformation(const std::string& text) override {
+    w_.pnlInformation->SetCaption(text);
+    w_.pnlInformation->repaint();
   }
-  if (folder.empty() || folder.back() != '\\') folder += '\\';
-  return folder;
-}
-
-void TMainTable::Open() {
-  if (Active()) return;
-  if (tableName_.empty()) throw EDatabaseError(KeldorMessage(hxDsTableNameMissing));
-  if (ExtensionDot(tableName_) == std::string::npos) tableName_ += ".DBF";
-  const std::string folder = Folder();
-  const std::string file = folder + tableName_;
-  if (!platform::FileExists(file)) throw EDatabaseError(FormatKeldorMessage(hxDsCannotFindFile, file));
-  auto table = std::make_unique<HXO_dBaseDBF>(file, !exclusive_, true);
-  // Index files: ".ndx" when a name has no extension, the table's folder
-  // when it has none. The index engine opens them with the dataset layer;
-  // here a missing file fails the open as it will then.
-  for (int i = 0; i < indexFiles_.Count(); ++i) {
-    std::string index = Trim(indexFiles_[i]);
-    if (index.empty()) continue;
-    if (ExtensionDot(index) == std::string::npos) index += ".ndx";
-    if (!HasFolder(index)) index = folder + index;
-    if (!platform::FileExists(index)) throw EDatabaseError(FormatKeldorMessage(hxDsCannotFindFile, index));
+  void SetArchiveName(const std::string& name) override { w_.edFileName->SetText(name); }
+  std::string ArchiveName() override { return w_.edFileName->Text(); }
+  void ArchiveProgress(TComponent* sender, uint8_t byFile, uint8_t byArchive) override {
+    w_.VelZipProgress(sender, byFile, byArchive);
   }
-  table_ = std::move(table);
-}
+  void SetTableProgressMax(int maximum) override {
+    w_.pbUpdateTables->setMaximum(maximum);
+    shownPixel_ = -1;
+  }
+  void SetTableProgress(int position) override {
+    QProgressBar* bar = w_.pbUpdateTables;
+    bar->setValue(position);
+    // Painting every record of a big table would take longer than copying
+    // it: the bar is repainted whenever its filled part grows by a pixel.
+    const int maximum = bar->maximum();
+    const int pixel = maximum > 0 ? static_cast<int>(int64_t{position} * bar->width() / maximum) : 0;
+    if (pixel != shownPixel_) {
+      shownPixel_ = pixel;
+      bar->repaint();
+    }
+  }
+  // Start and Close are disabled during the run, so the queue can be served:
+  // the window repaints and stays responsive, ten times a second.
+  void KeepAlive() override {
+    const uint64_t now = platform::TickCount();
+    if (now - lastServed_ < 100) return;
+    lastServed_ = now;
+    Application().ProcessMessages();
+  }
+  void Notice(const std::string& text) override {
+    SetInformation(text);
+    Application().MessageBox(text, Application().Title(), MB_OK | MB_ICONINFORMATION);
+  }
+  // Shown in the panel before the table is replaced; the run goes on.
+  void Losses(const std::string& table, const TLossList& losses) override {
+    SetInformation(losses.Summary(table));
+  }
+  void Problem(const std::string& reason) override {
+    SetInformation(reason);
+    Application().MessageBox("We have a problem!", Application().Title(), MB_OK);
+    // The window is asked to close; it closes once the command has ended.
+    w_.closeAfterRun_ = true;
+  }
 
-void TMainTable::Close() { table_.reset(); }
+ private:
+  TfrmMain& w_;
+  int shownPixel_ = -1;
+  uint64_t lastServed_ = 0;
+};
 
 // ---- TfrmMain ----
 
@@ -106,7 +100,11 @@ TfrmMain::TfrmMain(const std::string& executablePath, QWidget* parent)
   RunCommand([this] { FormCreate(this); });
 }
 
-TfrmMain::~TfrmMain() = default;
+TfrmMain::~TfrmMain() {
+  // The run and its view go before the components they use.
+  run_.reset();
+  view_.reset();
+}
 
 int TfrmMain::TabOrder(const QWidget* control) {
   QVariant v = control->property("TabOrder");
@@ -203,18 +201,12 @@ void TfrmMain::BuildControls() {
   setTabOrder(mFileList, edFileName);
 
   // Non-visual components, with the settings stored with the window.
-  tbDictionary = TComponent::Create<TMainTable>(*components_);
-  tbDictionary->SetName("tbDictionary");
-  tbDictionary->SetDatabaseName("C:\\VELMORA");
-  tbDictionary->SetTableName("Dictionary.dbf");
-  tbDictionary->IndexFiles().Add("dictionary.CDX");
-  tbNewTable = TComponent::Create<TMainTable>(*components_);
-  tbNewTable->SetName("tbNewTable");
-  tbNewTable->SetDatabaseName("C:\\VELMORA");
-  tbNewTable->SetTableName("NEWTable");
-  tbOriginalTable = TComponent::Create<TMainTable>(*components_);
-  tbOriginalTable->SetName("tbOriginalTable");
-  tbOriginalTable->SetDatabaseName("C:\\VELMORA");
+  const TVelComponents c = CreateVelComponents(*components_);
+  tbDictionary = c.tbDictionary;
+  tbNewTable = c.tbNewTable;
+  tbOriginalTable = c.tbOriginalTable;
+  chdNewTables = c.chdNewTables;
+  VelZip = c.VelZip;
 }
 
 void TfrmMain::RunCommand(const std::function<void()>& command) {
@@ -230,10 +222,39 @@ std::string TfrmMain::IniFileNameFor(const std::string& executablePath) {
   return (dot == std::string::npos ? executablePath : executablePath.substr(0, dot)) + ".INI";
 }
 
+std::string TfrmMain::FindIniFile(const std::string& executablePath) {
+  const std::string beside = IniFileNameFor(executablePath);
+  if (platform::FileExists(beside)) return beside;
+  // An installed program cannot keep its file beside it (/usr/bin is no
+  // place for settings), so the file of the same name is looked for where a
+  // desktop program keeps its settings: the user's folder, then the system's.
+  const size_t slash = beside.find_last_of("\\:");
+  const std::string name = slash == std::string::npos ? beside : beside.substr(slash + 1);
+  std::vector<std::string> folders;  // host folders, most personal first
+  const char* home = std::getenv("HOME");
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/')
+    folders.push_back(config);
+  else if (home && home[0] == '/')
+    folders.push_back(std::string(home) + "/.config");
+  const char* dirs = std::getenv("XDG_CONFIG_DIRS");
+  std::string system = dirs && *dirs ? dirs : "/etc/xdg";
+  for (size_t start = 0; start <= system.size();) {
+    size_t end = std::min(system.find(':', start), system.size());
+    // Relative entries are not honoured, as the rest of the desktop does.
+    if (end > start && system[start] == '/') folders.push_back(system.substr(start, end - start));
+    start = end + 1;
+  }
+  for (const std::string& folder : folders) {
+    const std::string dosFolder = platform::ToDosPath(folder + "/velupdate");
+    if (!dosFolder.empty() && platform::FileExists(dosFolder + "\\" + name)) return dosFolder + "\\" + name;
+  }
+  return beside;
+}
+
 void TfrmMain::GetPath() {
   // Read only: the file is never created or written, and a missing file or
   // key gives the default.
-  platform::IniFile ini(IniFileName());
+  platform::IniFile ini(FindIniFile(executablePath_));
   drive_ = ini.ReadString("Database", "Drive", "C");
   path_ = ini.ReadString("Database", "Path", "\\Velmora");
 }
@@ -248,24 +269,51 @@ void TfrmMain::FormCreate(QObject*) {
   tbOriginalTable->SetDatabaseName(folder);
   tableNames_ = std::make_unique<TStringList>();
   pnStatus->SetCaption(folder);
+  // Shared, with dictionary.CDX from the data folder and no active tag.
   tbDictionary->Open();
 }
 
-void TfrmMain::MyButtonsClickOk(QObject*) {
-  mFileList->Lines().Clear();
-  pnlInformation->SetCaption("Collecting File List");
-  CreateTableList();
-  // The archive name, the backup through the archive component and the
-  // restructure of every listed table follow here; they run on the dataset
-  // layer (the dictionary's MyTables and MyFields orders, the table creator)
-  // and the archive engine.
+TVelRun& TfrmMain::Run() {
+  if (!run_) {
+    if (!tableNames_) tableNames_ = std::make_unique<TStringList>();
+    view_ = std::make_unique<View>(*this);
+    TVelComponents c;
+    c.tbDictionary = tbDictionary;
+    c.tbNewTable = tbNewTable;
+    c.tbOriginalTable = tbOriginalTable;
+    c.chdNewTables = chdNewTables;
+    c.VelZip = VelZip;
+    run_ = std::make_unique<TVelRun>(c, *tableNames_, mFileList->Lines(), *view_);
+  }
+  return *run_;
 }
 
-void TfrmMain::CreateTableList() {
-  // The first use of the dictionary: a dictionary that failed to open stops
-  // the command here with the framework's closed-dataset error.
-  tbDictionary->CheckActive();
-  tableNames_->Clear();
+void TfrmMain::MyButtonsClickOk(QObject*) {
+  if (running_) return;
+  // One run at a time: a press that arrives while the run serves the message
+  // queue must not start a second run inside the first or close the
+  // dictionary under it.
+  running_ = true;
+  MyButtons->OkButton()->setEnabled(false);
+  MyButtons->CancelButton()->setEnabled(false);
+  struct Enable {
+    TfrmMain& w;
+    ~Enable() {
+      w.running_ = false;
+      w.MyButtons->OkButton()->setEnabled(true);
+      w.MyButtons->CancelButton()->setEnabled(true);
+      if (w.closeAfterRun_) w.close();
+    }
+  } enable{*this};
+  Run().Start();
+}
+
+void TfrmMain::CreateTableList() { Run().CreateTableList(); }
+
+bool TfrmMain::UpdateTables() { return Run().UpdateTables(); }
+
+bool TfrmMain::CopyDataToNewTable(const std::string& tableName) {
+  return Run().CopyDataToNewTable(tableName);
 }
 
 void TfrmMain::MyButtonsClickCancel(QObject*) {
@@ -280,10 +328,15 @@ void TfrmMain::VelZipProgress(TComponent*, uint8_t progressByFile, uint8_t progr
   pbArchiveByFile->repaint();
 }
 
-std::string TfrmMain::Right(const std::string& text, int count) {
-  if (count <= 0) return "";
-  if (static_cast<size_t>(count) >= text.size()) return text;
-  return text.substr(text.size() - static_cast<size_t>(count));
+std::string TfrmMain::Right(const std::string& text, int count) { return ::Right(text, count); }
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+  if (running_) {
+    closeAfterRun_ = true;
+    event->ignore();
+    return;
+  }
+  QWidget::closeEvent(event);
 }
 
 void TfrmMain::showEvent(QShowEvent* event) {

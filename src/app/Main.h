@@ -13,50 +13,10 @@
 #include <memory>
 #include <string>
 
+#include "dataset/Keldor6db.h"
 #include "framework/classes.h"
+#include "restructure/VelRun.h"
 #include "widgets/LmControls.h"
-
-class HXO_dBaseDBF;
-
-// A table component of the window: its settings and, while open, the table
-// file. The dataset layer's TKeldorDataSet takes this place; until it does,
-// opening checks the files the way the dataset does (table, then each index
-// file) and keeps the table open through the table engine, and the open/closed
-// state answers the framework's state checks.
-class TMainTable : public TComponent {
- public:
-  explicit TMainTable(TComponent* owner);
-  ~TMainTable() override;
-
-  const std::string& DatabaseName() const { return databaseName_; }
-  // One trailing backslash is dropped ("C:\DATA\" is stored as "C:\DATA").
-  void SetDatabaseName(const std::string& value);
-  const std::string& TableName() const { return tableName_; }
-  void SetTableName(const std::string& value);
-  TStringList& IndexFiles() { return indexFiles_; }
-  bool Exclusive() const { return exclusive_; }
-  void SetExclusive(bool value);
-
-  // The folder of the table with a trailing backslash.
-  std::string Folder() const;
-  bool Active() const { return table_ != nullptr; }
-  // Raises "Table name missing" or "Cannot find file %s" (full path) as
-  // EDatabaseError; the table engine's own errors pass through. A failure
-  // leaves the component closed.
-  void Open();
-  void Close();
-  // The framework's "<name>: Cannot perform this operation on a closed dataset".
-  void CheckActive() const;
-  HXO_dBaseDBF* Table() const { return table_.get(); }
-
- private:
-  void CheckInactive() const;
-  std::string databaseName_;
-  std::string tableName_;
-  TStringList indexFiles_;
-  bool exclusive_ = false;
-  std::unique_ptr<HXO_dBaseDBF> table_;
-};
 
 class TfrmMain : public QWidget {
   Q_OBJECT
@@ -86,15 +46,19 @@ class TfrmMain : public QWidget {
   TLmLabel* LmLabel4;
 
   // ---- components (owned through the window's component owner) ----
-  TMainTable* tbDictionary;
-  TMainTable* tbNewTable;
-  TMainTable* tbOriginalTable;
+  TKeldorDataSet* tbDictionary;
+  TKeldorDataSet* tbNewTable;
+  TKeldorDataSet* tbOriginalTable;
+  TCreateKeldorDataSet* chdNewTables;
+  TZip* VelZip;
 
   // ---- handlers ----
   // Reads [Database] Drive (default "C") and Path (default "\Velmora").
   void GetPath();
   void FormCreate(QObject* sender);
-  // Start: backup of the dictionary's tables, then their restructure.
+  // Start: backup of the dictionary's tables, then their restructure (the
+  // run of VelRun.h). Start and Close are disabled while it runs; the window
+  // keeps painting.
   void MyButtonsClickOk(QObject* sender);
   // Close: closes the dictionary, then the window.
   void MyButtonsClickCancel(QObject* sender);
@@ -102,12 +66,21 @@ class TfrmMain : public QWidget {
   void VelZipProgress(TComponent* sender, uint8_t progressByFile, uint8_t progressByArchive);
   // Fills the table-name list and the file list from the dictionary.
   void CreateTableList();
+  // Rebuilds every listed table; false when a swap failed.
+  bool UpdateTables();
+  // Copies one table into its new structure and puts it in place.
+  bool CopyDataToNewTable(const std::string& tableName);
 
   // The last `count` characters of `text` (all of it when shorter).
   static std::string Right(const std::string& text, int count);
   // The executable's path with its extension replaced by ".INI" (appended
   // when it has none).
   static std::string IniFileNameFor(const std::string& executablePath);
+  // The INI file GetPath reads: the one beside the executable when it
+  // exists, else the same name in the user's configuration folder
+  // ($XDG_CONFIG_HOME/velupdate), else in the system's ($XDG_CONFIG_DIRS,
+  // /etc/xdg, under velupdate); with none of them, the one beside the executable.
+  static std::string FindIniFile(const std::string& executablePath);
 
   const std::string& Drive() const { return drive_; }
   const std::string& Path() const { return path_; }
@@ -118,15 +91,22 @@ class TfrmMain : public QWidget {
   TStringList* TableNames() const { return tableNames_.get(); }
   // The framework's tab order of a control (-1 when it has none).
   static int TabOrder(const QWidget* control);
+  // The run behind Start (made on first use).
+  TVelRun& Run();
 
  protected:
   void showEvent(QShowEvent* event) override;
+  // Refused while a run is in progress; the window closes when it has ended.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void BuildControls();
   // Runs a command the way the message loop does: an error that escapes it
   // is shown in the standard error box.
   void RunCommand(const std::function<void()>& command);
+
+  class View;
+  friend class View;
 
   std::string executablePath_;
   std::string drive_;
@@ -135,4 +115,8 @@ class TfrmMain : public QWidget {
   // Owner of the non-visual components; frees them with the window.
   std::unique_ptr<TComponent> components_;
   bool centred_ = false;
+  std::unique_ptr<View> view_;
+  std::unique_ptr<TVelRun> run_;
+  bool running_ = false;
+  bool closeAfterRun_ = false;
 };

@@ -403,12 +403,8 @@ int TCompBase::Compress() {
 
   if (switch_ == swDelete) defaultDir_.clear();
   if (storedDirNames_ == sdExplorer_Auto) {
-    // The explorer's default folder is the user's desktop ($XDG_DESKTOP_DIR,
-    // else ~/Desktop).
-    const char* xdg = std::getenv("XDG_DESKTOP_DIR");
-    const char* home = std::getenv("HOME");
-    std::string host = xdg && *xdg ? xdg : std::string(home ? home : "") + "/Desktop";
-    defaultDir_ = platform::ToDosPath(host);
+    // The explorer's default folder is the user's desktop.
+    defaultDir_ = platform::DesktopDirectory();
     if (!defaultDir_.empty() && defaultDir_.back() != '\\') defaultDir_ += '\\';
   }
   if (storedDirNames_ == sdExplorer_UserDefineDefaultDir && defaultDir_.empty()) {

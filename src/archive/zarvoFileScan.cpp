@@ -1,11 +1,11 @@
 #include "archive/zarvoFileScan.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
+#include <string>
 
 #include "framework/application.h"
 #include "framework/sysutils.h"
+#include "platform/file.h"
 #include "platform/paths.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -28,12 +28,9 @@ std::string NormalizeScanMask(const std::string& mask) {
 // Identity of a folder on the host, to notice a link that leads back into
 // one of the folders being scanned. Empty when it cannot be told.
 std::string FolderIdentity(const std::string& dosFolder) {
-  std::string host = platform::ToHostPath(dosFolder);
-  if (host.empty()) return {};
-  std::error_code ec;
-  std::filesystem::path p = std::filesystem::canonical(host, ec);
-  if (ec) return {};
-  return p.string();
+  platform::FileIdentity id;
+  if (!platform::GetFolderIdentity(dosFolder, id)) return {};
+  return std::to_string(id.device) + ":" + std::to_string(id.inode);
 }
 
 }  // namespace

@@ -1,11 +1,5 @@
 #include "platform/error.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-
-#include "platform/internal.h"
-
 namespace platform {
 
 namespace {
@@ -15,57 +9,6 @@ thread_local ErrorCode tLastError = ErrorCode::None;
 ErrorCode LastError() { return tLastError; }
 
 void SetLastError(ErrorCode code) { tLastError = code; }
-
-ErrorCode SetLastErrorFromErrno(int err) {
-  ErrorCode code;
-  switch (err) {
-    case 0:
-      code = ErrorCode::None;
-      break;
-    case ENOENT:
-      code = ErrorCode::FileNotFound;
-      break;
-    case ENOTDIR:
-      code = ErrorCode::PathNotFound;
-      break;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case ETXTBSY:
-      code = ErrorCode::AccessDenied;
-      break;
-    case EEXIST:
-      code = ErrorCode::AlreadyExists;
-      break;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-      code = ErrorCode::DiskFull;
-      break;
-    case ENOTEMPTY:
-      code = ErrorCode::NotEmpty;
-      break;
-    case EAGAIN:
-      code = ErrorCode::LockViolation;
-      break;
-    case ENAMETOOLONG:
-    case EINVAL:
-    case EILSEQ:
-      code = ErrorCode::InvalidName;
-      break;
-    case ENODEV:
-    case ENXIO:
-    case ENOMEDIUM:
-      code = ErrorCode::NotReady;
-      break;
-    default:
-      code = ErrorCode::Io;
-      break;
-  }
-  tLastError = code;
-  return code;
-}
 
 std::string ErrorText(ErrorCode code) {
   switch (code) {
@@ -100,19 +43,4 @@ std::string ErrorText(ErrorCode code) {
   return "Unknown error.";
 }
 
-namespace detail {
-
-void SetLastErrorForPath(int err, const std::string& hostPath) {
-  if (err == ENOENT) {
-    struct stat st;
-    std::string parent = HostDirName(hostPath);
-    if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      SetLastError(ErrorCode::PathNotFound);
-      return;
-    }
-  }
-  SetLastErrorFromErrno(err);
-}
-
-}  // namespace detail
 }  // namespace platform

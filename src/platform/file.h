@@ -46,7 +46,11 @@
 // never wait; the engines retry on their own. A file opened read-only locks
 // with a read lock.
 //
-// Limits of the emulation: locks do not block plain reads and writes (the lock
+// On Windows none of this is emulated: the modes are CreateFileW's share
+// flags (FILE_SHARE_DELETE never given), the locks LockFileEx's, the
+// replacement MoveFileExW's (see file_win.cpp).
+//
+// Limits of the POSIX emulation: locks do not block plain reads and writes (the lock
 // protocols place them beyond the data anyway); an exclusive read-only open of
 // a file the host does not let us open for writing holds the sentinel with a
 // read lock, so it keeps writers out but not other readers; a file we may not
@@ -80,6 +84,14 @@ enum class Disposition {
 // far above them (this byte and the two after it).
 inline constexpr uint64_t kShareSentinelOffset = 0x7FFFFFFF00000000ULL;
 
+// The identity of a file or folder on the host (device and inode; volume serial and file index on Windows),
+// following links: two names with equal identities name one object.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 class File {
  public:
   ~File();
@@ -105,6 +117,10 @@ class File {
   bool LockRange(uint64_t offset, uint64_t length);    // false (LockViolation) when refused
   bool UnlockRange(uint64_t offset, uint64_t length);  // false when not held (exact range)
 
+  // The identity of the open file; false (FileNotFound) once it has no name
+  // left (deleted while open).
+  bool GetIdentity(FileIdentity& identity);
+
   // Modification time (Unix seconds); false on failure.
   bool GetModifiedTime(int64_t& unixSeconds);
   bool SetModifiedTime(int64_t unixSeconds);
@@ -113,17 +129,20 @@ class File {
   const std::string& HostPath() const { return hostPath_; }
   Access GetAccess() const { return access_; }
   Share GetShare() const { return share_; }
-  int NativeHandle() const { return fd_; }
+  // The host's handle as a number: a descriptor on POSIX hosts, a HANDLE
+  // value on Windows; never negative for an open File.
+  int NativeHandle() const { return static_cast<int>(handle_); }
 
  private:
-  File(int fd, std::string dosPath, std::string hostPath, Access access, Share share);
-  int fd_;
+  File(intptr_t handle, std::string dosPath, std::string hostPath, Access access, Share share);
+  int Fd() const { return static_cast<int>(handle_); }
+  intptr_t handle_;  // descriptor (POSIX) or HANDLE (Windows)
   std::string dosPath_;
   std::string hostPath_;
   Access access_;
   Share share_;
   std::vector<std::pair<uint64_t, uint64_t>> locks_;  // ranges this File holds (offset, length)
-  bool readLocksOnly_;  // the descriptor was opened read-only: the host allows read locks only
+  bool readLocksOnly_ = false;  // POSIX: opened read-only, so the host allows read locks only
 };
 
 // DOS file attributes.
@@ -150,20 +169,16 @@ struct FileInfo {
 bool FileExists(const std::string& dosPath);  // a file, not a folder
 bool DirectoryExists(const std::string& dosPath);
 uint32_t GetFileAttributes(const std::string& dosPath);  // kInvalidAttributes when missing
-// Only the read-only bit can be changed on the host (owner write permission).
+// POSIX hosts change only the read-only bit (owner write permission);
+// Windows sets the attributes as given.
 bool SetFileAttributes(const std::string& dosPath, uint32_t attributes);
 bool GetFileInfo(const std::string& dosPath, FileInfo& info);
 bool SetFileModifiedTime(const std::string& dosPath, int64_t unixSeconds);
 
-// The identity of a file or folder on the host (device and inode), following
-// links: two names with equal identities name one object.
-struct FileIdentity {
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
-};
 // False (PathNotFound, or AccessDenied for a file) when `dosFolder` names no folder.
 bool GetFolderIdentity(const std::string& dosFolder, FileIdentity& identity);
+// The identity of the file (or folder) a name names; false when it names none.
+bool GetFileIdentity(const std::string& dosPath, FileIdentity& identity);
 
 // As on Windows, a file that some File object holds open (in this or another
 // process) cannot be deleted, moved or replaced (SharingViolation), and a

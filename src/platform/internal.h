@@ -1,11 +1,51 @@
 // Helpers shared by the platform units; not part of the platform's interface.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace platform::detail {
+
+// ---- shared by both hosts (paths.cpp) ----
+
+// The DOS form of host text in UTF-8 (see paths.h); `component` escapes
+// backslashes too; `escaped` tells whether any escape was written.
+std::string DosForm(std::string_view host, bool component, bool& escaped);
+// Every byte that is not plain ASCII, and '<' and '\', escaped.
+std::string StrictDosForm(std::string_view host);
+// 0 for A (or a) .. 25 for Z, -1 for anything else.
+int LetterIndex(char letter);
+bool IsDriveLetter(char c);
+// '/' turned into '\'.
+std::string Slashes(const std::string& dosPath);
+// The non-empty components between backslashes.
+std::vector<std::string> SplitDos(const std::string& s);
+// The whole file (at most `limit` bytes); false when it cannot be read
+// (system_posix.cpp, system_win.cpp).
+bool ReadWholeFile(const std::string& dosPath, std::string& bytes, size_t limit);
+// The ANSI code page of the program: 1252 on POSIX hosts, the system's
+// ANSI page on Windows (text_posix.cpp, text_win.cpp).
+int AnsiCodePage();
+// Fills `toUnicode` with the Unicode scalar of each byte of a single-byte
+// page (-1 where the page has none); false when the host cannot convert the
+// page (text_posix.cpp: iconv; text_win.cpp: MultiByteToWideChar).
+bool HostCodePageTable(int codePage, std::array<int32_t, 256>& toUnicode);
+// True when the host converts the page (without building its table).
+bool HostCodePageAvailable(int codePage);
+// What converts pages on this host, for messages ("the host's iconv").
+std::string HostConverterName();
+// VELUPDATE_OEMCP as a page number; 0 when unset, -1 when it is no number.
+int OemCodePageSetting();
+// The OEM page when VELUPDATE_OEMCP does not name one: 437 on POSIX hosts,
+// the system's OEM page on Windows.
+int HostOemCodePage();
+
+// ---- POSIX host ----
 
 // Stores the ErrorCode for errno `err`; ENOENT becomes PathNotFound when the
 // folder that should hold `hostPath` is missing.
@@ -55,5 +95,8 @@ bool ResolvePath(const std::string& dosPath, ResolvedPath& out);
 // The name a listing of `hostFolder` gives its entry `hostName`; `plain` is
 // set when it is the host name's ANSI text without escapes.
 std::string ListedName(const std::string& hostFolder, const std::string& hostName, bool& plain);
+
+// RegisterTempFile for a host path (staging copies the layer makes itself).
+int RegisterHostTempFile(const std::string& hostPath);
 
 }  // namespace platform::detail

@@ -1,5 +1,10 @@
 // DOS paths on the host.
 //
+// On Windows they are the system's own paths: drive letters are the real
+// ones, and MapDrive substitutes a letter by a folder inside this process
+// only (tests, simulated removable disks); the VELUPDATE_DRIVE_<L> variables
+// and the case-variant rules below are for POSIX hosts (paths_win.cpp).
+//
 // The engines name files the way the programs they were written for do: a
 // drive letter, a colon and backslash-separated folders ("C:\Velmora\Dictionary.dbf"),
 // or "\\server\share\...". Names inside the program are ANSI (CP1252) bytes.
@@ -89,6 +94,15 @@ std::string GetFullPathName(const std::string& dosPath);
 
 // The running program's own file in DOS form (the INI file sits beside it).
 std::string ExecutablePath();
+
+// A file name from the command line (UTF-8): a DOS path ("C:\x.dbf",
+// "\\server\share\x") or a host path, relative names taken from the
+// current folder; in DOS form.
+std::string ArgumentToDosPath(const std::string& argument);
+
+// The user's desktop folder in DOS form, no trailing backslash: POSIX
+// $XDG_DESKTOP_DIR, else ~/Desktop; Windows the shell's desktop folder.
+std::string DesktopDirectory();
 
 // The "Windows folder": $VELUPDATE_WINDIR, else $XDG_CONFIG_HOME/velupdate
 // (~/.config/velupdate). DOS form, no trailing backslash.

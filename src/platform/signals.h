@@ -1,5 +1,8 @@
 // Temporary files that must not outlive an interrupted process.
 //
+// On Windows the console's Ctrl+C, Ctrl+Break and close events do the same
+// (signals_win.cpp); the rest of this note is about POSIX hosts.
+//
 // A file registered here is removed when the process gets SIGINT, SIGTERM or
 // SIGHUP. The handler only unlinks the registered names (async-signal-safe),
 // then puts back what the program had for that signal before and raises it

@@ -1,33 +1,16 @@
 #include "platform/system.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
-#include <ctime>
 
-#include "platform/error.h"
+#include "platform/internal.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
 namespace platform {
 
 namespace {
-
-LocalTime FromTm(const std::tm& tm, int millisecond) {
-  LocalTime t;
-  t.year = tm.tm_year + 1900;
-  t.month = tm.tm_mon + 1;
-  t.day = tm.tm_mday;
-  t.hour = tm.tm_hour;
-  t.minute = tm.tm_min;
-  t.second = tm.tm_sec;
-  t.millisecond = millisecond;
-  t.dayOfWeek = tm.tm_wday;
-  return t;
-}
 
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
@@ -37,47 +20,6 @@ std::string Trim(const std::string& s) {
 }
 
 }  // namespace
-
-LocalTime Now() {
-  timespec ts;
-  ::clock_gettime(CLOCK_REALTIME, &ts);
-  std::tm tm{};
-  ::localtime_r(&ts.tv_sec, &tm);
-  return FromTm(tm, static_cast<int>(ts.tv_nsec / 1000000));
-}
-
-LocalTime ToLocalTime(int64_t unixSeconds) {
-  time_t t = static_cast<time_t>(unixSeconds);
-  std::tm tm{};
-  ::localtime_r(&t, &tm);
-  return FromTm(tm, 0);
-}
-
-int64_t FromLocalTime(const LocalTime& t) {
-  std::tm tm{};
-  tm.tm_year = t.year - 1900;
-  tm.tm_mon = t.month - 1;
-  tm.tm_mday = t.day;
-  tm.tm_hour = t.hour;
-  tm.tm_min = t.minute;
-  tm.tm_sec = t.second;
-  tm.tm_isdst = -1;
-  return static_cast<int64_t>(::mktime(&tm));
-}
-
-uint64_t TickCount() {
-  timespec ts;
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
-void Sleep(uint32_t milliseconds) {
-  timespec req;
-  req.tv_sec = milliseconds / 1000;
-  req.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-  timespec rem;
-  while (::nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
-}
 
 uint32_t UnixToDosDateTime(int64_t unixSeconds) {
   LocalTime t = ToLocalTime(unixSeconds);
@@ -112,25 +54,9 @@ int64_t DosDateTimeToUnix(uint32_t dosDateTime) {
 }
 
 IniFile::IniFile(const std::string& dosPath) : fileName_(dosPath) {
-  std::string host = ToHostPath(dosPath);
-  if (host.empty()) return;
-  int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return;
-  }
   std::string text;
-  char buf[65536];
-  while (true) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buf, static_cast<size_t>(n));
-    if (text.size() > (64u << 20)) break;  // a profile file is small; refuse to swallow a disk
-  }
-  ::close(fd);
+  // A profile file is small; refuse to swallow a disk.
+  if (!detail::ReadWholeFile(dosPath, text, 64u << 20)) return;
 
   // Editors of today save profile files in UTF-8, often with a byte-order
   // mark; the program reads ANSI text. A file that is not valid UTF-8 is

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,10 @@ LocalTime ToLocalTime(int64_t unixSeconds);
 int64_t FromLocalTime(const LocalTime& t);  // Unix seconds
 uint64_t TickCount();                       // milliseconds, monotonic
 void Sleep(uint32_t milliseconds);
+
+// Sets a variable of the process environment (removes it with no value), as
+// getenv and child processes then see it. UTF-8 on Windows.
+bool SetEnvironment(const std::string& name, const std::optional<std::string>& value);
 
 // MS-DOS date and time packed as (date << 16) | time, from local time.
 // Years before 1980 clamp to 1980-01-01 00:00:00.

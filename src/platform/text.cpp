@@ -1,9 +1,5 @@
 #include "platform/text.h"
 
-#include <iconv.h>
-#include <langinfo.h>
-#include <locale.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -14,11 +10,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/internal.h"
+
 namespace platform {
 
 namespace {
 
-constexpr int kAnsiCodePage = 1252;
 constexpr char kSubstitute = '?';
 
 // One single-byte code page: each byte's Unicode scalar (-1 when the page
@@ -79,43 +76,11 @@ const int32_t* BuiltInHighHalf(int codePage) {
   return nullptr;
 }
 
-iconv_t OpenToUtf32(int codePage) {
-  const std::string names[] = {"CP" + std::to_string(codePage), "IBM" + std::to_string(codePage),
-                               "WINDOWS-" + std::to_string(codePage)};
-  for (const std::string& name : names) {
-    iconv_t cd = ::iconv_open("UTF-32LE", name.c_str());
-    if (cd != reinterpret_cast<iconv_t>(-1)) return cd;
-  }
-  return reinterpret_cast<iconv_t>(-1);
-}
-
-// The page from iconv; false when the host has no converter for it.
-bool ReadFromIconv(int codePage, std::array<int32_t, 256>& toUnicode) {
-  iconv_t cd = OpenToUtf32(codePage);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  for (int b = 0; b < 256; ++b) {
-    int32_t u = -1;
-    char in[1] = {static_cast<char>(b)};
-    unsigned char out[8];
-    char* inPtr = in;
-    char* outPtr = reinterpret_cast<char*>(out);
-    size_t inLeft = 1, outLeft = sizeof out;
-    ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    if (::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) && inLeft == 0 &&
-        outLeft == 4) {
-      u = static_cast<int32_t>(out[0] | (out[1] << 8) | (out[2] << 16) | (uint32_t(out[3]) << 24));
-    }
-    toUnicode[b] = u;
-  }
-  ::iconv_close(cd);
-  return true;
-}
-
 std::unique_ptr<CodePage> BuildCodePage(int codePage) {
   auto page = std::make_unique<CodePage>();
   if (const int32_t* high = BuiltInHighHalf(codePage)) {
     for (int b = 0; b < 256; ++b) page->toUnicode[b] = b < 0x80 ? b : high[b - 0x80];
-  } else if (!ReadFromIconv(codePage, page->toUnicode)) {
+  } else if (!detail::HostCodePageTable(codePage, page->toUnicode)) {
     // CodePageProblem() reports this at start-up; until then the page carries ASCII only.
     for (int b = 0; b < 256; ++b) page->toUnicode[b] = b < 0x80 ? b : -1;
   }
@@ -229,8 +194,7 @@ int32_t DecodeUtf8(std::string_view s, size_t& i) {
 
 }  // namespace
 
-namespace {
-// VELUPDATE_OEMCP as a page number; 0 when unset, -1 when it is no number.
+namespace detail {
 int OemCodePageSetting() {
   const char* env = std::getenv("VELUPDATE_OEMCP");
   if (!env || !*env) return 0;
@@ -239,29 +203,26 @@ int OemCodePageSetting() {
   if (end && *end == '\0' && v > 0 && v < 65536) return static_cast<int>(v);
   return -1;
 }
-}  // namespace
+}  // namespace detail
 
 int OemCodePage() {
-  int setting = OemCodePageSetting();
-  return setting > 0 ? setting : 437;
+  int setting = detail::OemCodePageSetting();
+  return setting > 0 ? setting : detail::HostOemCodePage();
 }
 
 bool CodePageAvailable(int codePage) {
-  if (BuiltInHighHalf(codePage)) return true;
-  iconv_t cd = OpenToUtf32(codePage);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  ::iconv_close(cd);
-  return true;
+  return BuiltInHighHalf(codePage) != nullptr || detail::HostCodePageAvailable(codePage);
 }
 
 std::string CodePageProblem() {
-  int setting = OemCodePageSetting();
+  int setting = detail::OemCodePageSetting();
   const char* env = std::getenv("VELUPDATE_OEMCP");
   if (setting < 0)
     return std::string("VELUPDATE_OEMCP=") + env + " is not a code page number (for example 437, 850 or 866)";
   if (setting > 0 && !CodePageAvailable(setting))
     return "the OEM code page " + std::to_string(setting) +
-           " named by VELUPDATE_OEMCP is not available: the host's iconv has no converter for it";
+           " named by VELUPDATE_OEMCP is not available: " + detail::HostConverterName() +
+           " has no converter for it";
   return "";
 }
 
@@ -277,13 +238,13 @@ int32_t NextUtf8(std::string_view text, size_t& i) { return DecodeUtf8(text, i);
 void AppendUtf8Char(std::string& out, uint32_t codePoint) { AppendUtf8(out, codePoint); }
 
 int AnsiByteFor(uint32_t codePoint) {
-  static const CodePage& page = GetCodePage(kAnsiCodePage);  // built in: never changes
+  static const CodePage& page = GetCodePage(detail::AnsiCodePage());  // built in: never changes
   auto it = page.fromUnicode.find(codePoint);
   return it == page.fromUnicode.end() ? -1 : it->second;
 }
 
 uint32_t AnsiCharToUnicode(char c) {
-  static const CodePage& page = GetCodePage(kAnsiCodePage);
+  static const CodePage& page = GetCodePage(detail::AnsiCodePage());
   int32_t u = page.toUnicode[static_cast<uint8_t>(c)];
   return u < 0 ? static_cast<uint32_t>(kSubstitute) : static_cast<uint32_t>(u);
 }
@@ -300,11 +261,15 @@ std::string OemToAnsi(std::string_view text) {
   return out;
 }
 
-void AnsiToOemBuff(char* buffer, size_t count) { Translate(buffer, count, kAnsiCodePage, OemCodePage()); }
-void OemToAnsiBuff(char* buffer, size_t count) { Translate(buffer, count, OemCodePage(), kAnsiCodePage); }
+void AnsiToOemBuff(char* buffer, size_t count) {
+  Translate(buffer, count, detail::AnsiCodePage(), OemCodePage());
+}
+void OemToAnsiBuff(char* buffer, size_t count) {
+  Translate(buffer, count, OemCodePage(), detail::AnsiCodePage());
+}
 
-std::string AnsiToUtf8(std::string_view text) { return CodePageToUtf8(text, kAnsiCodePage); }
-std::string Utf8ToAnsi(std::string_view text) { return Utf8ToCodePage(text, kAnsiCodePage); }
+std::string AnsiToUtf8(std::string_view text) { return CodePageToUtf8(text, detail::AnsiCodePage()); }
+std::string Utf8ToAnsi(std::string_view text) { return Utf8ToCodePage(text, detail::AnsiCodePage()); }
 
 std::string CodePageToUtf8(std::string_view text, int codePage) {
   const CodePage& page = GetCodePage(codePage);
@@ -685,31 +650,6 @@ std::string PosixDateFormatToWindows(std::string_view fmt) {
     }
   }
   return out;
-}
-
-std::string ShortDateFormat() {
-  const char* env = std::getenv("VELUPDATE_SHORTDATE");
-  if (env && *env) return env;
-  std::string fmt = "%m/%d/%y";
-  locale_t loc = ::newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
-  if (loc) {
-    const char* d = ::nl_langinfo_l(D_FMT, loc);
-    if (d && *d) fmt = d;
-    ::freelocale(loc);
-  }
-  std::string result = PosixDateFormatToWindows(fmt);
-  return result.empty() ? "MM/dd/yy" : result;
-}
-
-char DecimalSeparator() {
-  char sep = '.';
-  locale_t loc = ::newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(0));
-  if (loc) {
-    const char* r = ::nl_langinfo_l(RADIXCHAR, loc);
-    if (r && r[0] && !r[1] && static_cast<uint8_t>(r[0]) < 0x80) sep = r[0];
-    ::freelocale(loc);
-  }
-  return sep;
 }
 
 }  // namespace platform

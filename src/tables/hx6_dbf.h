@@ -207,6 +207,9 @@ class HXO_dBaseDBF : public HXO_DiskFile {
   const std::string& WritePassword() const { return writePassword_; }
   // Makes `password` current for reading and writing (the handler's SetPassword).
   void SetPasswords(const std::string& password) { readPassword_ = writePassword_ = password; }
+  // While the password changes, reading takes the old one and writing the new one.
+  void SetReadPassword(const std::string& password) { readPassword_ = password; }
+  void SetWritePassword(const std::string& password) { writePassword_ = password; }
   void SetEncrypted(bool on) { encrypted_ = on; }
   const HxLockOffsets& LockOffsets() const { return lock_; }
   uint8_t LockProtocol() const { return lock_.Protocol(); }

@@ -8,6 +8,10 @@
 
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // The machine's and the user's settings stay out of the tests: without an
+  // INI file beside it the program reads one from the XDG configuration folders.
+  setenv("XDG_CONFIG_HOME", "/nonexistent/velupdate-tests/config", 1);
+  setenv("XDG_CONFIG_DIRS", "/nonexistent/velupdate-tests/xdg", 1);
   ::testing::InitGoogleTest(&argc, argv);
   QApplication app(argc, argv);
   return RUN_ALL_TESTS();

@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <QPushButton>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
 #include "framework/application.h"
+#include "index/hx6_indx.h"
 #include "qt_app.h"
 #include "support/host_files.h"
+#include "support/scoped_env.h"
 #include "support/temp_drive.h"
+#include "tables/hx6_dbsy.h"
 
 namespace {
 
@@ -26,19 +30,36 @@ struct ScriptedUi : UiHandler {
   }
 };
 
-// An empty table with one character field, as any xBase program writes it.
-std::string EmptyTable() {
+// A demo dictionary as any xBase program writes it: one row per field of
+// each table, the table name in the second field.
+std::string DictionaryTable() {
+  struct Field {
+    const char* name;
+    char type;
+    int width;
+  };
+  const Field fields[] = {{"ID", 'N', 4},        {"TABLENAME", 'C', 20}, {"FIELDNAME", 'C', 10},
+                          {"FIELDTYPE", 'C', 1}, {"FIELDSIZE", 'N', 3},  {"FIELDDEC", 'N', 2}};
+  const char* rows[] = {"   1CUSTOMER            NAME      C 30 0",
+                        "   2CUSTOMER            CITY      C 20 0",
+                        "   3ORDERS              AMOUNT    N 10 2"};
   std::string h(32, '\0');
   h[0] = 0x03;
   h[1] = 126, h[2] = 1, h[3] = 15;
-  h[8] = 65;   // header length 32 + 32 + 1
-  h[10] = 21;  // deletion flag + 20
-  std::string field(32, '\0');
-  std::string name = "TABLENAME";
-  field.replace(0, name.size(), name);
-  field[11] = 'C';
-  field[16] = 20;
-  return h + field + "\r" + "\x1A";
+  h[4] = 3;
+  const int headerLength = 32 + 32 * 6 + 1, recordLength = 1 + 4 + 20 + 10 + 1 + 3 + 2;
+  h[8] = static_cast<char>(headerLength & 0xFF), h[9] = static_cast<char>(headerLength >> 8);
+  h[10] = static_cast<char>(recordLength);
+  for (const Field& f : fields) {
+    std::string d(32, '\0');
+    d.replace(0, std::strlen(f.name), f.name);
+    d[11] = f.type;
+    d[16] = static_cast<char>(f.width);
+    h += d;
+  }
+  h += "\r";
+  for (const char* r : rows) h += std::string(" ") + r;
+  return h + "\x1A";
 }
 
 // The data folder C:\Velmora on a throw-away C: drive, the program file on T:.
@@ -47,20 +68,31 @@ class MainWindowTest : public ::testing::Test {
   void SetUp() override {
     TestApp();
     Application().SetHandler(&ui);
+    ReloadKeldorAliases();
   }
   void TearDown() override { Application().SetHandler(nullptr); }
 
   std::unique_ptr<TfrmMain> Create(const std::string& exe = "T:\\bin\\VelUpdate.exe") {
     return std::make_unique<TfrmMain>(exe);
   }
-  void WriteIni(const std::string& name, const std::string& text) { WriteHostFile(t.Host("bin/" + name), text); }
+  void WriteIni(const std::string& name, const std::string& text) {
+    WriteHostFile(t.Host("bin/" + name), text);
+  }
+  // Dictionary.dbf and, when asked, its dictionary.CDX with the tags
+  // MyTables and MyFields made by the index engine.
   void SeedDictionary(bool withIndex) {
-    WriteHostFile(c.Host("Velmora/Dictionary.dbf"), EmptyTable());
-    if (withIndex) WriteHostFile(c.Host("Velmora/dictionary.CDX"), std::string(1024, '\0'));
+    WriteHostFile(c.Host("Velmora/Dictionary.dbf"), DictionaryTable());
+    if (!withIndex) return;
+    HXO_dBHandler table("C:\\Velmora\\Dictionary.dbf", false, true);
+    table.OpenIndex("dictionary.CDX");
+    table.IndexFile(1)->AddTag("MyTables", "TABLENAME", true, true, "");
+    table.IndexFile(1)->AddTag("MyFields", "TABLENAME+FIELDNAME", false, true, "");
   }
 
   TempDrive c{'C'};
   TempDrive t{'T'};
+  // keldor.cfg is looked for in a folder of the test's own.
+  ScopedEnv windir{"VELUPDATE_WINDIR", t.Root() + "/windows"};
   ScriptedUi ui;
 };
 
@@ -143,13 +175,48 @@ TEST_F(MainWindowTest, ControlsCaptionsGeometryAndTabOrder) {
   EXPECT_TRUE(ui.boxes.empty());
 }
 
+TEST_F(MainWindowTest, DictionaryOpensWithItsCompoundIndexAndTheStoredSettings) {
+  SeedDictionary(true);
+  auto form = Create();
+  EXPECT_TRUE(ui.boxes.empty());
+  TKeldorDataSet* dict = form->tbDictionary;
+  ASSERT_TRUE(dict->Active());
+  EXPECT_EQ(dict->Name(), "tbDictionary");
+  EXPECT_TRUE(dict->Handler()->Shared());
+  ASSERT_EQ(dict->IndexDefs().Count(), 2);
+  EXPECT_NE(dict->IndexDefs().Find("MyTables"), nullptr);
+  EXPECT_NE(dict->IndexDefs().Find("MyFields"), nullptr);
+  EXPECT_EQ(dict->IndexName(), "");  // record order until a command picks a tag
+  EXPECT_EQ(dict->Fields()[1]->AsString(), "CUSTOMER");
+  dict->SetIndexName("MyFields");
+  dict->Last();
+  EXPECT_EQ(dict->FieldByName("Fieldname")->AsString(), "AMOUNT");
+  for (TKeldorDataSet* tb : {form->tbDictionary, form->tbNewTable, form->tbOriginalTable}) {
+    EXPECT_FALSE(tb->Exclusive());
+    EXPECT_FALSE(tb->AutoFlush());
+    EXPECT_EQ(tb->LockProtocol(), ThxLokProtocol::Default);
+    EXPECT_TRUE(tb->TranslateASCII());
+    EXPECT_FALSE(tb->UseDeleted());
+    EXPECT_EQ(tb->UserID(), 0);
+    EXPECT_EQ(tb->LargeIntegerAs(), ThxIntFields::asInteger);
+  }
+  EXPECT_FALSE(form->tbNewTable->Active());
+  EXPECT_FALSE(form->tbOriginalTable->Active());
+  // The Start command reaches the open dictionary without an error; none of
+  // its tables is in the folder, so there is nothing to back up or rebuild.
+  form->MyButtons->OkButton()->click();
+  EXPECT_TRUE(ui.boxes.empty());
+  EXPECT_EQ(form->mFileList->Lines().Count(), 0);
+  EXPECT_EQ(form->pnlInformation->Caption(), "0 Files Backed Up.");
+}
+
 TEST_F(MainWindowTest, DataFolderComesFromTheIniFileBesideTheProgram) {
   SeedDictionary(true);
   {
     auto form = Create();  // no INI file at all
     EXPECT_EQ(form->DataFolder(), "C:\\Velmora");
     EXPECT_EQ(form->pnStatus->Caption(), "C:\\Velmora");
-    for (TMainTable* tb : {form->tbDictionary, form->tbNewTable, form->tbOriginalTable})
+    for (TKeldorDataSet* tb : {form->tbDictionary, form->tbNewTable, form->tbOriginalTable})
       EXPECT_EQ(tb->DatabaseName(), "C:\\Velmora");
     EXPECT_TRUE(form->tbDictionary->Active());
     ASSERT_NE(form->TableNames(), nullptr);

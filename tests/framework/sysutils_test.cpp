@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "framework/exceptions.h"
+#include "platform/system.h"
 
 TEST(FormatTest, DirectivesWidthsAndPrecision) {
   EXPECT_EQ(Format("%s:%s", {"C", "\\Velmora"}), "C:\\Velmora");
@@ -23,7 +26,7 @@ TEST(FormatTest, DirectivesWidthsAndPrecision) {
 }
 
 TEST(FormatTest, FloatingDirectivesAndFloatToStr) {
-  setenv("LC_NUMERIC", "C", 1);
+  platform::SetEnvironment("LC_NUMERIC", "C");
   EXPECT_EQ(Format("%f|%.0f|%.3f", {1.25, 2.75, -0.5}), "1.25|3|-0.500");
   EXPECT_EQ(Format("%n", {1234567.891}), "1,234,567.89");
   EXPECT_EQ(Format("%e", {1234.5}), "1.23450000000000E+003");
@@ -82,8 +85,8 @@ TEST(DateTimeTest, EncodeDecodeAndFormat) {
   EXPECT_EQ(h * 10000 + mi * 100 + s, 61503);
   EXPECT_EQ(FormatDateTimeWin("yyyyMMddHHmmss", t), "20261207061503");
   EXPECT_EQ(FormatDateTimeWin("d/M/yy 'at' h tt", t), "7/12/26 at 6 AM");
-  setenv("VELUPDATE_SHORTDATE", "dd.MM.yyyy", 1);
+  platform::SetEnvironment("VELUPDATE_SHORTDATE", "dd.MM.yyyy");
   EXPECT_EQ(DateTimeToStr(t), "07.12.2026 06:15:03");
   EXPECT_EQ(DateTimeToStr(EncodeDate(2026, 12, 7)), "07.12.2026");
-  unsetenv("VELUPDATE_SHORTDATE");
+  platform::SetEnvironment("VELUPDATE_SHORTDATE", std::nullopt);
 }

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
+
+#include "platform/system.h"
 
 TEST(VariantTest, ConversionsBetweenKinds) {
-  setenv("LC_NUMERIC", "C", 1);
+  platform::SetEnvironment("LC_NUMERIC", "C");
   Variant empty;
   EXPECT_TRUE(empty.IsEmpty());
   EXPECT_EQ(empty.AsString(), "");
@@ -35,10 +38,10 @@ TEST(VariantTest, ConversionsBetweenKinds) {
 
   Variant day = Variant::FromDate(EncodeDate(2026, 12, 7) + EncodeTime(12, 0, 0, 0));
   EXPECT_DOUBLE_EQ(day.AsDouble(), 46363.5);
-  setenv("VELUPDATE_SHORTDATE", "yyyy-MM-dd", 1);
+  platform::SetEnvironment("VELUPDATE_SHORTDATE", "yyyy-MM-dd");
   EXPECT_EQ(day.AsString(), "2026-12-07 12:00:00");
   EXPECT_DOUBLE_EQ(Variant("2026-12-07").AsDateTime(), 46363);
-  unsetenv("VELUPDATE_SHORTDATE");
+  platform::SetEnvironment("VELUPDATE_SHORTDATE", std::nullopt);
 }
 
 TEST(VariantTest, MismatchesAndOverflowRaise) {

@@ -13,11 +13,14 @@
 //       or renamed away under its opener is counted as lost. Prints
 //       "ops <n> held <n> lost <n>" and exits 1 when anything was lost.
 //
-// The drive letters come from the environment (VELUPDATE_DRIVE_<L>), as for
-// any program using the layer.
-#include <sys/stat.h>
-#include <unistd.h>
-
+//   platform_peer lock <path> <offset> <length>
+//       Opens the file shared for reading and writing, locks the byte range
+//       and prints "locked" or "refused <error>", then keeps the lock until
+//       its standard input closes.
+//
+// A path is a DOS path, with the drive letters from the environment
+// (VELUPDATE_DRIVE_<L> on POSIX hosts) as for any program using the layer,
+// or a host path.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,9 +28,11 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/paths.h"
 #include "platform/system.h"
 
 using namespace platform;
@@ -44,6 +49,8 @@ const char* ErrorName(ErrorCode code) {
       return "AlreadyExists";
     case ErrorCode::AccessDenied:
       return "AccessDenied";
+    case ErrorCode::LockViolation:
+      return "LockViolation";
     default:
       return "Other";
   }
@@ -69,6 +76,11 @@ bool ParseMode(const std::string& a, const std::string& s, Access& access, Share
   return true;
 }
 
+void WaitForEndOfInput() {
+  while (std::fgetc(stdin) != EOF) {
+  }
+}
+
 int Hold(int argc, char** argv) {
   if (argc < 5) return 2;
   Access access;
@@ -76,28 +88,40 @@ int Hold(int argc, char** argv) {
   if (!ParseMode(argv[3], argv[4], access, share)) return 2;
   Disposition disposition = Disposition::OpenExisting;
   if (argc > 5 && std::strcmp(argv[5], "create") == 0) disposition = Disposition::CreateAlways;
-  auto file = File::Open(argv[2], access, share, disposition);
+  auto file = File::Open(ArgumentToDosPath(argv[2]), access, share, disposition);
   if (file)
     std::printf("open\n");
   else
     std::printf("refused %s\n", ErrorName(LastError()));
   std::fflush(stdout);
-  char buf[64];
-  while (::read(0, buf, sizeof buf) > 0) {
+  WaitForEndOfInput();
+  return 0;
+}
+
+int Lock(int argc, char** argv) {
+  if (argc < 5) return 2;
+  auto file = File::Open(ArgumentToDosPath(argv[2]), Access::ReadWrite, Share::Shared);
+  if (!file) {
+    std::printf("refused %s\n", ErrorName(LastError()));
+  } else if (file->LockRange(std::strtoull(argv[3], nullptr, 0), std::strtoull(argv[4], nullptr, 0))) {
+    std::printf("locked\n");
+  } else {
+    std::printf("refused %s\n", ErrorName(LastError()));
   }
+  std::fflush(stdout);
+  WaitForEndOfInput();
   return 0;
 }
 
 // True while the file's host name still names the open file.
 bool StillNamed(File& f) {
-  struct stat a, b;
-  return ::fstat(f.NativeHandle(), &a) == 0 && ::stat(f.HostPath().c_str(), &b) == 0 &&
-         a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_nlink > 0;
+  FileIdentity open, named;
+  return f.GetIdentity(open) && GetFileIdentity(f.DosPath(), named) && open == named;
 }
 
 int Race(int argc, char** argv) {
   if (argc < 5) return 2;
-  std::string folder = argv[2];
+  std::string folder = ArgumentToDosPath(argv[2]);
   if (!folder.empty() && folder.back() != '\\') folder += '\\';
   double seconds = std::atof(argv[3]);
   std::mt19937 rng(static_cast<unsigned>(std::strtoul(argv[4], nullptr, 10)));
@@ -138,7 +162,7 @@ int Race(int argc, char** argv) {
         ++held;
         if (!StillNamed(*f)) ++lost;
         if (a != Access::Read) f->WriteAt(0, "peer", 4);
-        for (int k = pick(20); k > 0; --k) ::sched_yield();
+        for (int k = pick(20); k > 0; --k) std::this_thread::yield();
         if (!StillNamed(*f)) ++lost;
         break;
       }
@@ -166,6 +190,7 @@ int Race(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "hold") == 0) return Hold(argc, argv);
   if (argc >= 2 && std::strcmp(argv[1], "race") == 0) return Race(argc, argv);
-  std::fprintf(stderr, "usage: platform_peer hold|race ...\n");
+  if (argc >= 2 && std::strcmp(argv[1], "lock") == 0) return Lock(argc, argv);
+  std::fprintf(stderr, "usage: platform_peer hold|race|lock ...\n");
   return 2;
 }

@@ -7,9 +7,15 @@
 #include <iterator>
 #include <string>
 
+// A host path (UTF-8) as a path object; a plain std::string would be read in
+// the ANSI page on Windows.
+inline std::filesystem::path HostFsPath(const std::string& hostPath) {
+  return std::filesystem::path(std::u8string(hostPath.begin(), hostPath.end()));
+}
+
 // The file's bytes; empty when it cannot be opened.
 inline std::string ReadHostFile(const std::string& hostPath) {
-  std::ifstream f(hostPath, std::ios::binary);
+  std::ifstream f(HostFsPath(hostPath), std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
@@ -17,8 +23,8 @@ inline std::string ReadHostFile(const std::string& hostPath) {
 // false when it cannot be written.
 inline bool WriteHostFile(const std::string& hostPath, const std::string& bytes) {
   std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(hostPath).parent_path(), ec);
-  std::ofstream f(hostPath, std::ios::binary | std::ios::trunc);
+  std::filesystem::create_directories(HostFsPath(hostPath).parent_path(), ec);
+  std::ofstream f(HostFsPath(hostPath), std::ios::binary | std::ios::trunc);
   f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(f);
 }

@@ -6,21 +6,15 @@
 #include <optional>
 #include <string>
 
+#include "platform/system.h"
+
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      ::setenv(name, value->c_str(), 1);
-    else
-      ::unsetenv(name);
+    platform::SetEnvironment(name, value);
   }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_.c_str(), old_->c_str(), 1);
-    else
-      ::unsetenv(name_.c_str());
-  }
+  ~ScopedEnv() { platform::SetEnvironment(name_, old_); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 
 #include "platform/paths.h"
@@ -11,10 +12,15 @@
 class TempDrive {
  public:
   explicit TempDrive(char letter = 'T') : letter_(letter) {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "veltest-XXXXXX").string();
-    char* made = ::mkdtemp(tmpl.data());
-    if (!made) std::abort();
-    root_ = made;
+    // A fresh folder of our own: create_directory fails on a name taken.
+    std::random_device random;
+    std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; root_.empty(); ++attempt) {
+      if (attempt == 1000) std::abort();
+      std::filesystem::path p = base / ("veltest-" + std::to_string(random()));
+      std::error_code ec;
+      if (std::filesystem::create_directory(p, ec)) root_ = p.string();
+    }
     platform::DriveMapping m;
     m.hostRoot = root_;
     platform::MapDrive(letter_, m);

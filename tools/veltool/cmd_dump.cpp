@@ -16,6 +16,12 @@
 // A value that cannot be read (a bad memo block, a number that is no number)
 // is NULL; the engine's message goes to stderr and the exit status is 1 once
 // every record is written.
+//
+// With --index, --tag, --filter or --seek the records come through the table
+// handler: --index opens index files (a name without folder is looked for
+// beside the table), --tag walks in that tag's order, --filter keeps the
+// records for which a dBase expression is true, --seek starts at the first
+// record whose key in --tag begins with KEY and stops after the last one.
 #include <iostream>
 #include <memory>
 #include <set>
@@ -23,6 +29,7 @@
 
 #include "table_text.h"
 #include "tables/hx6_dbf.h"
+#include "tables/hx6_dbsy.h"
 #include "tables/hx6_memo.h"
 #include "veltool.h"
 
@@ -33,6 +40,11 @@ struct Options {
   bool json = false;
   bool deleted = false;
   int codePage = 0;
+  std::vector<std::string> indexes;
+  std::string tag;
+  std::string filter;
+  std::string seek;
+  bool seeking = false;
 };
 
 // JSON keys must be unique: a second field of the same name is keyed
@@ -55,8 +67,11 @@ std::vector<std::string> UniqueKeys(const std::vector<std::string>& names) {
   return keys;
 }
 
-int RunDump(const Options& o) {
-  HXO_dBaseFld t(veltool::ToEnginePath(o.file), true, false);
+// Writes the table's records one a line, in the order `next` gives them:
+// `next(first)` positions on the first (true) or the following record and
+// answers false when there is none.
+template <typename Next>
+int DumpRecords(HXO_dBaseFld& t, const Options& o, Next next) {
   // A missing memo file is the table's failure, not one of each record.
   if (t.HasMemo()) t.MemoFile();
   const veltool::TableText text(veltool::ChooseCodePage(t, o.codePage).page);
@@ -67,12 +82,9 @@ int RunDump(const Options& o) {
 
   int problems = 0;
   std::string line, problem;
-  const int64_t count = t.RecordCount();
-  for (int64_t recno = 1; recno <= count; ++recno) {
-    t.GetRecord(recno);
-    if (t.Eof()) break;  // the table became shorter meanwhile
+  for (bool first = true; next(first); first = false) {
+    const int64_t recno = t.RecNo();
     const bool isDeleted = t.RecordBuffer()[0] != ' ';
-    if (isDeleted && !o.deleted) continue;
     veltool::Json fields = veltool::Json::object();
     line = std::to_string(recno);
     if (isDeleted) line += '*';
@@ -106,6 +118,51 @@ int RunDump(const Options& o) {
   return problems == 0 ? 0 : 1;
 }
 
+// Through the table handler: index order, filter, seek.
+int RunHandlerDump(const Options& o) {
+  HXO_dBHandler h(veltool::ToEnginePath(o.file), true, false);
+  h.SetUseDeleted(o.deleted);
+  for (const std::string& index : o.indexes) {
+    // A bare name is the table's neighbour; anything with a folder is a path.
+    const bool bare = index.find_first_of("/\\:") == std::string::npos;
+    h.OpenIndex(bare ? index : veltool::ToEnginePath(index));
+  }
+  if (!o.tag.empty())
+    h.SelectTag(o.tag, false);
+  else
+    h.SetBuffering(true);
+  if (!o.filter.empty()) {
+    h.SetFilterActive(true);
+    h.SetFilter(o.filter, false, true);
+  }
+  return DumpRecords(h, o, [&](bool first) {
+    if (first) {
+      if (o.seeking) {
+        if (!h.SeekKey(o.seek)) return false;  // no such key: no records
+      } else {
+        h.GetRecord(kGetFirst);
+      }
+    } else {
+      h.GetRecord(kGetNext);
+    }
+    return h.RecordValid() && (!o.seeking || h.CurrentKeyMatches(o.seek));
+  });
+}
+
+int RunDump(const Options& o) {
+  if (!o.indexes.empty() || !o.filter.empty()) return RunHandlerDump(o);
+  HXO_dBaseFld t(veltool::ToEnginePath(o.file), true, false);
+  int64_t recno = 0;
+  return DumpRecords(t, o, [&](bool) {
+    for (;;) {
+      if (++recno > t.RecordCount()) return false;
+      t.GetRecord(recno);
+      if (t.Eof()) return false;  // the table became shorter meanwhile
+      if (o.deleted || t.RecordBuffer()[0] == ' ') return true;
+    }
+  });
+}
+
 void Setup(CLI::App& app) {
   auto o = std::make_shared<Options>();
   CLI::App* cmd =
@@ -114,6 +171,14 @@ void Setup(CLI::App& app) {
   veltool::AddJsonFlag(cmd, o->json);
   cmd->add_flag("--deleted", o->deleted, "include deleted records (marked * / \"deleted\":true)");
   veltool::AddCodePageOption(cmd, o->codePage);
+  CLI::Option* index = cmd->add_option(
+      "--index", o->indexes, "open this index file (repeatable; a name without folder is beside the table)");
+  CLI::Option* tag = cmd->add_option("--tag", o->tag, "walk in the order of this tag of the --index files");
+  tag->needs(index);
+  cmd->add_option("--filter", o->filter, "only the records for which this dBase expression is true");
+  cmd->add_option("--seek", o->seek, "only the records whose key in --tag begins with KEY")
+      ->needs(tag)
+      ->each([o](const std::string&) { o->seeking = true; });
   cmd->footer(
       "Fields by type: C V text; N F I numbers; Y currency (4 decimals); B double (Visual FoxPro); D "
       "yyyy-mm-dd; T yyyy-mm-ddThh:mm:ss; L T/F (true/false); M memo text; G B W memo size. NULL (from "

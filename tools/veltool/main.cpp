@@ -1,11 +1,12 @@
 // veltool — command-line companion of VelUpdate for administrators and scripts.
-#include <unistd.h>
-
 #include <algorithm>
 #include <exception>
 #include <iostream>
 #include <map>
+#include <string>
+#include <vector>
 
+#include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "veltool.h"
@@ -42,16 +43,7 @@ CLI::Option* AddJsonFlag(CLI::App* cmd, bool& json) {
   return cmd->add_flag("--json", json, "write JSON (UTF-8) instead of tab-separated text");
 }
 
-std::string ToEnginePath(const std::string& arg) {
-  bool dos = (arg.size() >= 2 && arg[1] == ':') || arg.rfind("\\\\", 0) == 0;
-  if (dos) return platform::Utf8ToAnsi(arg);
-  std::string host = arg;
-  if (host.empty() || host[0] != '/') {
-    char buf[4096];
-    if (::getcwd(buf, sizeof buf)) host = std::string(buf) + "/" + host;
-  }
-  return platform::ToDosPath(host);
-}
+std::string ToEnginePath(const std::string& arg) { return platform::ArgumentToDosPath(arg); }
 
 std::string FromAnsi(std::string_view ansi) { return platform::AnsiToUtf8(ansi); }
 
@@ -59,8 +51,8 @@ std::string JsonText(const Json& doc) { return doc.dump(-1, ' ', false, Json::er
 
 void PrintJson(const Json& doc) { std::cout << JsonText(doc) << '\n'; }
 
-bool StdoutIsTerminal() { return ::isatty(1) != 0; }
-bool StdinIsTerminal() { return ::isatty(0) != 0; }
+bool StdoutIsTerminal() { return platform::StdoutIsTerminal(); }
+bool StdinIsTerminal() { return platform::StdinIsTerminal(); }
 
 }  // namespace veltool
 
@@ -70,13 +62,23 @@ int main(int argc, char** argv) {
                "veltool");
   app.set_version_flag("--version", "veltool " VELTOOL_VERSION);
   app.require_subcommand(1);
+  // "/x" is a path on every host, never an option (CLI11 reads it as one on
+  // Windows unless told otherwise); the subcommands inherit this.
+  app.allow_windows_style_options(false);
   app.footer(
       "Exit status: 0 success, 1 the work failed (the engine's message on stderr), 2 wrong command line.\n"
       "FILE arguments are host paths or DOS paths (C:\\Velmora\\Dictionary.dbf) through the drive map.");
   for (const auto& [name, setup] : veltool::Registry()) setup(app);
 
+  // UTF-8 arguments on every host (Windows hands them over in the ANSI page).
+  platform::PrepareStandardStreams();
+  std::vector<std::string> args = platform::CommandLineArguments(argc, argv);
+  std::vector<char*> argp;
+  for (std::string& a : args) argp.push_back(a.data());
+  argp.push_back(nullptr);
+
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(args.size()), argp.data());
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {

@@ -107,6 +107,11 @@ class TDeflatePipeline {
 
   int Workers() const { return static_cast<int>(threads_.size()); }
   size_t BlockSize() const { return blockSize_; }
+  // Source bytes of the pieces cut and not yet released, and the budget the
+  // planner keeps them under (it may pass it by the one piece it cuts last,
+  // and the run by the one piece it must have to go on).
+  uint64_t HeldBytes() const { return heldBytes_; }
+  uint64_t ByteBudget() const { return maxBytes_; }
 
   // Plans and queues work ahead while the budget allows.
   void Fill();

@@ -95,18 +95,17 @@ void TDeflatePipeline::Fill() {
         const int index = nextEntry_++;
         TWork work;
         if (!describe_(index, work)) continue;
-        // A source that cannot be opened now is left to the run, which
-        // reports it in its turn.
-        auto file = platform::File::Open(work.path, platform::Access::Read, platform::Share::Shared);
-        if (!file) continue;
-        const int64_t size = file->Size();
-        int64_t modified = 0;
-        if (size <= 0 || !file->GetModifiedTime(modified)) continue;
+        // A source that is gone now is left to the run, which reports it
+        // in its turn.
+        platform::FileInfo info;
+        if (!platform::GetFileInfo(work.path, info) || (info.attributes & platform::kAttrDirectory) ||
+            info.size == 0)
+          continue;
         auto plan = std::make_shared<TDeflatePlan>();
         plan->index = index;
-        plan->source = std::shared_ptr<platform::File>(std::move(file));
-        plan->size = static_cast<uint64_t>(size);
-        plan->modified = modified;
+        plan->path = work.path;
+        plan->size = info.size;
+        plan->modified = info.modified;
         plan->level = work.level;
         plans_[index] = plan;
         cutting_ = plan;
@@ -122,7 +121,9 @@ void TDeflatePipeline::Fill() {
 bool TDeflatePipeline::CutPiece(TDeflatePlan& plan) {
   if (plan.cut >= plan.size) return false;
   auto piece = std::make_shared<TDeflatePiece>();
-  piece->source = plan.source;
+  piece->path = plan.path;
+  piece->fileSize = plan.size;
+  piece->modified = plan.modified;
   piece->dropped = plan.dropped;
   piece->offset = plan.cut;
   // A file of at most one block is one piece: deflated whole.
@@ -276,10 +277,18 @@ void TDeflatePipeline::RunPiece(TDeflatePiece& piece, TWorkerState& ws) {
 
   const size_t want = piece.dictionary + static_cast<size_t>(piece.length);
   if (ws.in.size() < want) ws.in.resize(want);
-  const int64_t got = piece.source->ReadAt(piece.offset - piece.dictionary, ws.in.data(), want);
-  if (got != static_cast<int64_t>(want)) {
-    piece.shortRead = true;
-    return Finish(piece, TDeflatePiece::kFailed);
+  {
+    // The file is open for this read only. Its size and time, taken after
+    // the read, tell whether the bytes are those of the file the plan found.
+    auto file = platform::File::Open(piece.path, platform::Access::Read, platform::Share::Shared);
+    int64_t modified = 0;
+    if (!file ||
+        file->ReadAt(piece.offset - piece.dictionary, ws.in.data(), want) != static_cast<int64_t>(want) ||
+        file->Size() != static_cast<int64_t>(piece.fileSize) || !file->GetModifiedTime(modified) ||
+        modified != piece.modified) {
+      piece.shortRead = true;
+      return Finish(piece, TDeflatePiece::kFailed);
+    }
   }
 
   z_stream* z = ws.Stream(piece.level);

@@ -11,7 +11,7 @@
 //
 // The run's thread stays the only one that touches the output, the entry list
 // and the events. The pipeline works ahead over the entries still to come
-// (Fill: it opens their sources and cuts pieces), within a budget of pieces
+// (Fill: it notes their sizes and times and cuts pieces), within a budget of pieces
 // and bytes, so memory stays bounded by workers x block size whatever the
 // size of the input. The run takes an entry's plan when its turn comes (after
 // OnBegin, once it has opened the source itself), waits for the pieces in
@@ -19,8 +19,12 @@
 // them. Work done ahead for an entry the run then skips, or whose file
 // changed meanwhile, is dropped; the run deflates such a file on its own.
 //
-// Threads: workers read the source (positioned reads on a shared handle) and
-// deflate into the piece's own buffer; they never see the entry list, the
+// Threads: workers read the source and deflate into the piece's own buffer.
+// A worker opens the file for its piece alone and closes it before it
+// deflates: a file the run has not reached is not held open (on Windows an
+// open handle would keep other programs from deleting or replacing it), and
+// a piece read from a file whose size or time is no longer the plan's fails,
+// so no entry mixes two versions of a file. Workers never see the entry list, the
 // output or the component. A piece is handed back through its state (under
 // the pipeline's lock); the run reads its buffer only once it is done.
 // Abort stops every worker within one slice of input (64 KiB), and the
@@ -40,10 +44,6 @@
 #include <thread>
 #include <vector>
 
-namespace platform {
-class File;
-}
-
 // Workers of a run that leaves the number open: one per core (at least one).
 int DefaultWorkerCount();
 
@@ -52,7 +52,9 @@ struct TDeflatePiece {
   enum State { kQueued, kRunning, kDone, kFailed, kStopped };
 
   // Set when the piece is cut; read-only afterwards.
-  std::shared_ptr<platform::File> source;
+  std::string path;  // the source, with the size and time the plan found
+  uint64_t fileSize = 0;
+  int64_t modified = 0;
   std::shared_ptr<std::atomic<bool>> dropped;  // the plan's flag
   uint64_t offset = 0;
   uint64_t length = 0;
@@ -65,15 +67,15 @@ struct TDeflatePiece {
   std::atomic<int> state{kQueued};
   std::vector<uint8_t> out;
   uint32_t crc = 0;        // finished CRC-32 of the piece's bytes
-  bool shortRead = false;  // the source ended (or failed) before the piece did
+  bool shortRead = false;  // the source vanished, changed or came up short
   std::string error;       // zlib refused (lack of memory)
 };
 
-// The deflate work of one entry: its source as the pipeline opened it and
+// The deflate work of one entry: its source as the pipeline found it and
 // the pieces cut from it that the run has not taken yet.
 struct TDeflatePlan {
   int index = -1;
-  std::shared_ptr<platform::File> source;
+  std::string path;
   uint64_t size = 0;
   int64_t modified = 0;
   int level = 6;

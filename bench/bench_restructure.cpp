@@ -42,17 +42,6 @@ std::unique_ptr<TempDrive> gDrive;
 std::string gSelf;
 std::map<std::string, double> gSeconds;
 
-struct NullView : TVelView {
-  void SetInformation(const std::string&) override {}
-  void SetArchiveName(const std::string& name) override { archive = name; }
-  std::string ArchiveName() override { return archive; }
-  void ArchiveProgress(TComponent*, uint8_t, uint8_t) override {}
-  void SetTableProgressMax(int) override {}
-  void SetTableProgress(int) override {}
-  void Problem(const std::string& reason) override { problem = reason; }
-  std::string archive, problem;
-};
-
 const char* const kNames[] = {"ANDERSEN", "BAKER",   "CASTILLO", "DUBOIS", "EKSTROM",  "FISCHER",
                               "GARCIA",   "HOFFMAN", "IVANOV",   "JENSEN", "KOWALSKI", "LINDQVIST"};
 const char* const kCities[] = {"VELMORA", "OSTBURG", "KARNHOLM", "RIVADELLA", "MONTFORT", "SALZHEIM"};
@@ -140,7 +129,7 @@ void Restructure(const std::string& folderDos, bool direct) {
   const TVelComponents c = CreateVelComponents(owner);
   for (TKeldorDataSet* tb : {c.tbDictionary, c.tbNewTable, c.tbOriginalTable}) tb->SetDatabaseName(folderDos);
   TStringList names, files;
-  NullView view;
+  opfolder::QuietView view;
   TVelRun run(c, names, files, view);
   run.DirectCopy = direct;
   c.tbDictionary->Open();
@@ -205,7 +194,7 @@ void BM_VerifiedBackup(benchmark::State& state) {
     for (TKeldorDataSet* tb : {c.tbDictionary, c.tbNewTable, c.tbOriginalTable})
       tb->SetDatabaseName(gDrive->Dos("work"));
     TStringList names, files;
-    NullView view;
+    opfolder::QuietView view;
     TVelRun run(c, names, files, view);
     run.ArchiveFolder = gDrive->Dos("archive\\");
     c.tbDictionary->Open();

@@ -223,32 +223,7 @@ std::string TfrmMain::IniFileNameFor(const std::string& executablePath) {
 }
 
 std::string TfrmMain::FindIniFile(const std::string& executablePath) {
-  const std::string beside = IniFileNameFor(executablePath);
-  if (platform::FileExists(beside)) return beside;
-  // An installed program cannot keep its file beside it (/usr/bin is no
-  // place for settings), so the file of the same name is looked for where a
-  // desktop program keeps its settings: the user's folder, then the system's.
-  const size_t slash = beside.find_last_of("\\:");
-  const std::string name = slash == std::string::npos ? beside : beside.substr(slash + 1);
-  std::vector<std::string> folders;  // host folders, most personal first
-  const char* home = std::getenv("HOME");
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/')
-    folders.push_back(config);
-  else if (home && home[0] == '/')
-    folders.push_back(std::string(home) + "/.config");
-  const char* dirs = std::getenv("XDG_CONFIG_DIRS");
-  std::string system = dirs && *dirs ? dirs : "/etc/xdg";
-  for (size_t start = 0; start <= system.size();) {
-    size_t end = std::min(system.find(':', start), system.size());
-    // Relative entries are not honoured, as the rest of the desktop does.
-    if (end > start && system[start] == '/') folders.push_back(system.substr(start, end - start));
-    start = end + 1;
-  }
-  for (const std::string& folder : folders) {
-    const std::string dosFolder = platform::ToDosPath(folder + "/velupdate");
-    if (!dosFolder.empty() && platform::FileExists(dosFolder + "\\" + name)) return dosFolder + "\\" + name;
-  }
-  return beside;
+  return FindSettingsFile(IniFileNameFor(executablePath));
 }
 
 void TfrmMain::GetPath() {

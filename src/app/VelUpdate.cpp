@@ -4,10 +4,13 @@
 // VELUPDATE_SCREENSHOT=<png file>: show the window, save a picture of it to
 // that host file and end (for documentation and headless checks); message
 // boxes are then written to stderr and answered with their default button.
+// With VELUPDATE_START=1 as well, Start is pressed first and the picture shows
+// the window after the whole run (the headless demo of the main job).
 #include <QApplication>
 #include <QPixmap>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "app/Main.h"
 #include "app/QtUiHandler.h"
@@ -39,6 +42,13 @@ int main(int argc, char** argv) {
     frmMain.show();
     if (screenshot) {
       QCoreApplication::processEvents();
+      if (const char* start = std::getenv("VELUPDATE_START"); start && std::string(start) == "1") {
+        std::printf("VelUpdate: Start pressed\n");
+        frmMain.MyButtons->OkButton()->click();
+        QCoreApplication::processEvents();
+        std::printf("VelUpdate: the run ended; the panel says \"%s\"\n",
+                    frmMain.pnlInformation->Caption().c_str());
+      }
       QPixmap picture = frmMain.grab();
       if (picture.save(QString::fromLocal8Bit(shot), "PNG")) {
         std::printf("VelUpdate: screenshot of the main window saved to %s\n", shot);

@@ -164,6 +164,30 @@ void FormatNumber(double x, int64_t width, int64_t decimals, std::string& out) {
     out.assign(static_cast<size_t>(width), '*');
     return;
   }
+  // Whole numbers (record numbers, codes, amounts in cents: most index keys)
+  // are written without printf; they give the same text.
+  const double plain = Plain(x);
+  if (std::fabs(plain) < 1e15 && plain == std::trunc(plain) && decimals <= 64) {
+    char digits[96];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    for (int64_t i = 0; i < decimals; ++i) *--p = '0';
+    if (decimals > 0) *--p = '.';
+    uint64_t whole = static_cast<uint64_t>(std::fabs(plain));
+    do {
+      *--p = static_cast<char>('0' + whole % 10);
+      whole /= 10;
+    } while (whole != 0);
+    if (plain < 0) *--p = '-';
+    const int64_t length = end - p;
+    if (length > width) {
+      out.assign(static_cast<size_t>(width), '*');
+    } else {
+      out.assign(static_cast<size_t>(width - length), ' ');
+      out.append(p, static_cast<size_t>(length));
+    }
+    return;
+  }
   char buf[512];
   int n =
       std::snprintf(buf, sizeof buf, "%*.*f", static_cast<int>(width), static_cast<int>(decimals), Plain(x));

@@ -10,13 +10,14 @@
 #include "platform/system.h"
 #include "restructure/VelRun.h"
 
-std::string FindVelUpdateIni(const std::string& programFolder) {
-  const std::string name = "VelUpdate.INI";
-  const std::string beside =
-      programFolder + (programFolder.empty() || programFolder.back() == '\\' ? "" : "\\") + name;
+std::string FindSettingsFile(const std::string& beside) {
   if (platform::FileExists(beside)) return beside;
-  // An installed program keeps its settings where a desktop program does.
-  std::vector<std::string> folders;
+  // An installed program cannot keep its file beside it (/usr/bin is no
+  // place for settings), so the file of the same name is looked for where a
+  // desktop program keeps its settings: the user's folder, then the system's.
+  const size_t slash = beside.find_last_of("\\:");
+  const std::string name = slash == std::string::npos ? beside : beside.substr(slash + 1);
+  std::vector<std::string> folders;  // host folders, most personal first
   const char* home = std::getenv("HOME");
   if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/')
     folders.push_back(config);
@@ -26,6 +27,7 @@ std::string FindVelUpdateIni(const std::string& programFolder) {
   const std::string system = dirs && *dirs ? dirs : "/etc/xdg";
   for (size_t start = 0; start <= system.size();) {
     const size_t end = std::min(system.find(':', start), system.size());
+    // Relative entries are not honoured, as the rest of the desktop does.
     if (end > start && system[start] == '/') folders.push_back(system.substr(start, end - start));
     start = end + 1;
   }
@@ -34,6 +36,11 @@ std::string FindVelUpdateIni(const std::string& programFolder) {
     if (!dos.empty() && platform::FileExists(dos + "\\" + name)) return dos + "\\" + name;
   }
   return beside;
+}
+
+std::string FindVelUpdateIni(const std::string& programFolder) {
+  return FindSettingsFile(programFolder + (programFolder.empty() || programFolder.back() == '\\' ? "" : "\\") +
+                          "VelUpdate.INI");
 }
 
 std::string DataFolderFromIni(const std::string& iniPath) {

@@ -105,6 +105,10 @@ struct TRunPlan {
 // the system's ($XDG_CONFIG_DIRS, /etc/xdg); the one in `programFolder` when
 // none exists.
 std::string FindVelUpdateIni(const std::string& programFolder);
+// The settings file `beside` (DOS form) when it exists, else the file of the
+// same name in velupdate\ of the user's, then the system's configuration
+// folders; `beside` when none exists.
+std::string FindSettingsFile(const std::string& beside);
 // The data folder an INI file names: "%s:%s" of [Database] Drive (default
 // "C") and Path (default "\Velmora"). A missing file gives the defaults.
 std::string DataFolderFromIni(const std::string& iniPath);

@@ -11,18 +11,6 @@
 
 namespace {
 
-struct NullView : TVelView {
-  void SetInformation(const std::string&) override {}
-  void SetArchiveName(const std::string& name) override { archive = name; }
-  std::string ArchiveName() override { return archive; }
-  void ArchiveProgress(TComponent*, uint8_t, uint8_t) override {}
-  void SetTableProgressMax(int) override {}
-  void SetTableProgress(int) override { ++positions; }
-  void Problem(const std::string& reason) override { problem = reason; }
-  std::string archive, problem;
-  int positions = 0;
-};
-
 class DirectCopyTest : public ::testing::Test {
  protected:
   // MIXED: every kind of value the direct copy handles, deleted records and
@@ -72,7 +60,7 @@ class DirectCopyTest : public ::testing::Test {
     for (TKeldorDataSet* tb : {c.tbDictionary, c.tbNewTable, c.tbOriginalTable})
       tb->SetDatabaseName(d.Dos("data"));
     TStringList names, files;
-    NullView view;
+    opfolder::QuietView view;
     TVelRun run(c, names, files, view);
     run.ArchiveFolder = d.Dos("backup\\");
     run.DirectCopy = direct;

@@ -10,25 +10,13 @@
 #include "framework/application.h"
 #include "index/hx6_indx.h"
 #include "qt_app.h"
+#include "support/scripted_ui.h"
 #include "support/host_files.h"
 #include "support/scoped_env.h"
 #include "support/temp_drive.h"
 #include "tables/hx6_dbsy.h"
 
 namespace {
-
-// Records every box instead of showing it.
-struct ScriptedUi : UiHandler {
-  struct Box {
-    std::string text, caption;
-    unsigned flags;
-  };
-  std::vector<Box> boxes;
-  int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override {
-    boxes.push_back({text, caption, flags});
-    return IDOK;
-  }
-};
 
 // A demo dictionary as any xBase program writes it: one row per field of
 // each table, the table name in the second field.

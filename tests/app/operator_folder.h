@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "index/hx6_indx.h"
+#include "restructure/VelRun.h"
 #include "support/host_files.h"
 #include "tables/hx6_dbsy.h"
 #include "tables/table_test_util.h"
@@ -271,5 +272,20 @@ inline std::vector<std::string> Tags(const std::string& dosTable, const std::str
   }
   return out;
 }
+
+// A run's view that shows nothing: it keeps the archive name, the last
+// problem and how often the table bar moved.
+struct QuietView : TVelView {
+  void SetInformation(const std::string&) override {}
+  void SetArchiveName(const std::string& name) override { archive = name; }
+  std::string ArchiveName() override { return archive; }
+  void ArchiveProgress(TComponent*, uint8_t, uint8_t) override {}
+  void SetTableProgressMax(int) override {}
+  void SetTableProgress(int) override { ++positions; }
+  void Notice(const std::string&) override {}
+  void Problem(const std::string& reason) override { problem = reason; }
+  std::string archive, problem;
+  int positions = 0;
+};
 
 }  // namespace opfolder

@@ -15,6 +15,7 @@
 #include "platform/file.h"
 #include "qt_app.h"
 #include "restructure/VelBackup.h"
+#include "support/scripted_ui.h"
 #include "support/host_files.h"
 #include "support/scoped_env.h"
 #include "support/temp_drive.h"
@@ -22,18 +23,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-struct ScriptedUi : UiHandler {
-  struct Box {
-    std::string text, caption;
-    unsigned flags;
-  };
-  std::vector<Box> boxes;
-  int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override {
-    boxes.push_back({text, caption, flags});
-    return IDOK;
-  }
-};
 
 // Every caption the information panel is painted with.
 struct PanelLog : QObject {

@@ -8,6 +8,7 @@
 #include "dataset/Keldor6db.h"
 #include "dataset_test_util.h"
 #include "framework/application.h"
+#include "support/scripted_ui.h"
 #include "framework/sysutils.h"
 #include "platform/text.h"
 
@@ -16,19 +17,6 @@ using namespace dstest;
 namespace {
 
 // Answers every box with `answer` and records what was asked.
-struct ScriptedUi : UiHandler {
-  struct Box {
-    std::string text, caption;
-    unsigned flags;
-  };
-  int answer = IDOK;
-  std::vector<Box> boxes;
-  int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override {
-    boxes.push_back({text, caption, flags});
-    return answer;
-  }
-};
-
 struct UiScope {
   explicit UiScope(UiHandler* h) { Application().SetHandler(h); }
   ~UiScope() { Application().SetHandler(nullptr); }

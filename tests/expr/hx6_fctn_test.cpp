@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "expr_test_util.h"
@@ -56,6 +57,21 @@ TEST(ExpFunctions, NumbersAsText) {
   EXPECT_EQ(Text("STR(1.5, 0)"), "");
   EXPECT_EQ(Text("STRZERO(5, 3)"), "005");
   EXPECT_EQ(Text("STRZERO(-5, 4)"), "00-5");
+  // Whole numbers take a shorter road; the text is printf's to the byte.
+  for (const double x : {0.0, -0.0, 7.0, -7.0, 10.0, 99999999.0, -1234567.0, 1e14, 123456789012345.0}) {
+    for (const int width : {1, 2, 8, 10, 20}) {
+      for (const int decimals : {0, 2}) {
+        char want[64];
+        std::snprintf(want, sizeof want, "%*.*f", width, decimals, x + 0.0);
+        std::string expect = want;
+        if (static_cast<int>(expect.size()) > width || (decimals > 0 && decimals + 2 > width))
+          expect.assign(static_cast<size_t>(width), '*');
+        char call[96];
+        std::snprintf(call, sizeof call, "STR(%.1f, %d, %d)", x, width, decimals);
+        EXPECT_EQ(Text(call), expect) << call;
+      }
+    }
+  }
   TestLink t;
   t.link.SetDefaultWidth(12);
   EXPECT_EQ(Text("STR(5)", &t.link), "           5");

@@ -39,18 +39,6 @@ const std::map<std::string, std::vector<std::string>> kTableFiles = {
     {"ORDERS", {"orders.dbf", "orders.cdx", "orders.fpt"}},
     {"PRODUCTS", {"PRODUCTS.DBF", "PRODUCTS.FPT"}}};
 
-struct QuietView : TVelView {
-  void SetInformation(const std::string&) override {}
-  void SetArchiveName(const std::string& name) override { archive = name; }
-  std::string ArchiveName() override { return archive; }
-  void ArchiveProgress(TComponent*, uint8_t, uint8_t) override {}
-  void SetTableProgressMax(int) override {}
-  void SetTableProgress(int) override {}
-  void Notice(const std::string&) override {}
-  void Problem(const std::string& reason) override { problem = reason; }
-  std::string archive, problem;
-};
-
 // The Start command in this process; SIGKILL at step `killAt` (0: never).
 // Returns the steps the run took, -1 when it did not rebuild every table.
 int Start(int killAt, int second) {
@@ -58,7 +46,7 @@ int Start(int killAt, int second) {
   const TVelComponents c = CreateVelComponents(owner);
   for (TKeldorDataSet* tb : {c.tbDictionary, c.tbNewTable, c.tbOriginalTable}) tb->SetDatabaseName(kFolder);
   TStringList names, files;
-  QuietView view;
+  opfolder::QuietView view;
   TVelRun run(c, names, files, view);
   run.Clock = [second] {
     platform::LocalTime t;

@@ -232,6 +232,14 @@ void TCompBase::SetDefaultExt(const std::string& value) {
   }
 }
 
+int TCompBase::Workers() const { return workers_ > 0 ? workers_ : DefaultWorkerCount(); }
+
+void TCompBase::SetWorkers(int value) { workers_ = std::clamp(value, 0, kMaxWorkers); }
+
+void TCompBase::SetBlockSize(size_t value) {
+  blockSize_ = std::clamp<size_t>(value, kMinBlockSize, kMaxBlockSize);
+}
+
 void TCompBase::SetCompressMethod(TCompressMethod value) {
   if (value == cmStore || value == cmDeflate) compressMethod_ = value;
 }
@@ -826,8 +834,23 @@ void TCompBase::EntryLoop() {
     if (e.action == kActDrop && !e.replaced) ++maxDrop;
 
   const int count = entries_.Count();
+  // With more than one worker, files are deflated ahead of the loop, block by
+  // block, on the workers; the pipeline is gone (its workers stopped and
+  // joined) when the loop ends, however it ends.
+  struct PipelineGone {
+    std::unique_ptr<TDeflatePipeline>& pipeline;
+    ~PipelineGone() { pipeline.reset(); }
+  } gone{pipeline_};
+  if (Workers() > 1 && std::any_of(entries_.items.begin(), entries_.items.end(),
+                                   [](const TZipEntry& e) { return e.action == kActCompress; }))
+    pipeline_ = std::make_unique<TDeflatePipeline>(
+        Workers(), blockSize_, count,
+        [this](int index, TDeflatePipeline::TWork& work) { return PlanEntry(index, work); });
+  if (pipeline_) pipeline_->Fill();
+
   for (int i = 0; i < count; ++i) {
     if (cancel_) {
+      pipeline_.reset();  // stops the workers now
       // What was not compressed yet stays out; what the old archive held stays in.
       for (int j = i; j < count; ++j) {
         TZipEntry& e = entries_.items[j];
@@ -850,6 +873,7 @@ void TCompBase::EntryLoop() {
     }
     TZipEntry& e = entries_.items[i];
     fileNumber_ = i + 1;
+    curIndex_ = i;
     LoadEntryToRun(e);
     uint64_t before = OutputSize();
     switch (e.action) {
@@ -903,6 +927,7 @@ void TCompBase::EntryLoop() {
         CopyRenamedEntry(e);
         break;
     }
+    if (pipeline_) pipeline_->Drop(i);
   }
 }
 
@@ -1158,6 +1183,73 @@ bool ReadFull(platform::File& f, uint64_t offset, uint8_t* p, size_t count) {
 
 }  // namespace
 
+TDeflateType TCompBase::LevelFor(const std::string& path) const {
+  if (compressMethod_ == cmStore) return dtDeflateS;
+  std::string ext = ExtensionOf(path);
+  if (!ext.empty()) {
+    for (int i = 0; i < storeFilesOfType_.Count(); ++i)
+      if (platform::CompareTextAscii(storeFilesOfType_[i], ext) == 0) return dtDeflateS;
+  }
+  return deflateType_;
+}
+
+bool TCompBase::PlanEntry(int index, TDeflatePipeline::TWork& work) const {
+  if (index < 0 || index >= entries_.Count()) return false;
+  const TZipEntry& e = entries_.items[static_cast<size_t>(index)];
+  if (e.action != kActCompress || (GetLE32(e.central.data() + 38) & platform::kAttrDirectory)) return false;
+  // Empty files are stored; files that were empty when found are left to the run.
+  if (e.UnpackedSize() == 0) return false;
+  const TDeflateType level = LevelFor(e.name);
+  if (level == dtDeflateS) return false;
+  if (output_ && !output_->TempName().empty() && platform::CompareTextAscii(e.name, output_->TempName()) == 0)
+    return false;
+  work.path = e.name;
+  work.level = DeflateLevel(level);
+  return true;
+}
+
+bool TCompBase::WritePlanned(TDeflatePlan& plan, platform::File& source, int64_t remainingAtStart,
+                             const std::function<void(uint8_t*, size_t)>& emit, uint32_t& crc) {
+  const bool progress = static_cast<bool>(OnProgress);
+  // Source bytes of this entry the workers have deflated: the pieces written,
+  // the one waited for and those still ahead.
+  auto report = [&](uint64_t consumed) {
+    remainingBytes_ = remainingAtStart - static_cast<int64_t>(consumed);
+    if (progress)
+      FileProgress(consumed);
+    else
+      Application().ProcessMessages();
+  };
+  uint64_t written = 0;
+  crc = 0;
+  while (std::shared_ptr<TDeflatePiece> piece = pipeline_->NextPiece(plan)) {
+    auto idle = [&] {
+      report(written + piece->consumed.load(std::memory_order_relaxed) + plan.PendingConsumed());
+      return !cancel_;
+    };
+    if (!pipeline_->Wait(*piece, idle)) return false;
+    const int state = piece->state.load();
+    if (state == TDeflatePiece::kFailed && !piece->error.empty()) throw EStreamError(piece->error);
+    if (state != TDeflatePiece::kDone) return false;  // the source came up short, or a stop
+    report(written + piece->length + plan.PendingConsumed());
+    if (cancel_) return false;
+    if (cur_.size < 257 && piece->out.size() > cur_.size) {
+      // A small source that deflate makes longer is stored.
+      std::vector<uint8_t> in(static_cast<size_t>(cur_.size));
+      if (!ReadFull(source, 0, in.data(), in.size()) || Crc32(in.data(), in.size()) != piece->crc)
+        return false;
+      cur_.method = 0;
+      emit(in.data(), in.size());
+    } else {
+      emit(piece->out.data(), piece->out.size());
+    }
+    crc = Crc32Combine(crc, piece->crc, piece->length);
+    written += piece->length;
+    pipeline_->Release(plan, *piece);
+  }
+  return written == cur_.size && !cancel_;
+}
+
 bool TCompBase::RunFileSteps(TZipEntry& e) {
   cur_.fullPath = e.name;
   if (compressionMethod_ == cmTempFile && output_ && !output_->TempName().empty() &&
@@ -1217,17 +1309,7 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
     return finishHeader();
   }
 
-  cur_.level = compressMethod_ == cmStore ? dtDeflateS : deflateType_;
-  if (cur_.level != dtDeflateS) {
-    std::string ext = ExtensionOf(e.name);
-    if (!ext.empty()) {
-      for (int i = 0; i < storeFilesOfType_.Count(); ++i)
-        if (platform::CompareTextAscii(storeFilesOfType_[i], ext) == 0) {
-          cur_.level = dtDeflateS;
-          break;
-        }
-    }
-  }
+  cur_.level = LevelFor(e.name);
 
   auto source = platform::File::Open(e.name, platform::Access::Read, platform::Share::Shared);
   int64_t sourceSize = source ? source->Size() : -1;
@@ -1248,11 +1330,12 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
   const bool progress = static_cast<bool>(OnProgress);
   const int64_t remainingAtStart = remainingBytes_;
   std::vector<uint8_t> chunk(std::min<uint64_t>(std::max<uint64_t>(cur_.size, 1), kStoreChunk));
-  uint32_t crc = kCrc32Preset;  // un-finished register
+  uint32_t crc = 0;  // finished; with encryption the one the pre-pass computed
 
   std::unique_ptr<TZipCrypto> crypt;
   if (cur_.encrypted) {
     // The CRC goes into the encryption header, so it is computed first.
+    uint32_t reg = kCrc32Preset;
     uint64_t pos = 0;
     while (pos < cur_.size) {
       Application().ProcessMessages();
@@ -1262,14 +1345,14 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
         ReportError(e.name, "", 25235);
         return false;
       }
-      crc = UpdateCrc32(crc, chunk.data(), n);
+      reg = UpdateCrc32(reg, chunk.data(), n);
       pos += n;
       remainingBytes_ = remainingAtStart - static_cast<int64_t>(pos);
       if (progress) FileProgress(pos);
       if (cancel_) return false;
     }
     remainingBytes_ = remainingAtStart;
-    crc ^= 0xFFFFFFFFu;
+    crc = reg ^ 0xFFFFFFFFu;
     crypt = std::make_unique<TZipCrypto>(password_);
     std::array<uint8_t, 11> seed;
     std::random_device rd;
@@ -1288,14 +1371,33 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
 
   bool ok = true;
   bool stored = cur_.level == dtDeflateS || cur_.size == 0;
-  if (!stored && cur_.size < 257) {
+  // The finished CRC-32 of the bytes the data pass read. With encryption the
+  // header already carries the pre-pass CRC, and the two must agree.
+  uint32_t readCrc = 0;
+  std::shared_ptr<TDeflatePlan> plan;
+  if (!stored && pipeline_) {
+    int64_t modified = 0;
+    if (source->GetModifiedTime(modified))
+      plan = pipeline_->Take(curIndex_, cur_.size, modified, DeflateLevel(cur_.level));
+  }
+  // Whatever way the entry ends, its plan stops and gives its budget back.
+  struct PlanGone {
+    TDeflatePipeline* pipeline;
+    std::shared_ptr<TDeflatePlan>& plan;
+    ~PlanGone() {
+      if (plan && pipeline) pipeline->Drop(*plan);
+    }
+  } planGone{pipeline_.get(), plan};
+  if (plan) {
+    ok = WritePlanned(*plan, *source, remainingAtStart, emit, readCrc);
+  } else if (!stored && cur_.size < 257) {
     // Small files: deflated in memory and stored when that does not pay.
     std::vector<uint8_t> in(static_cast<size_t>(cur_.size));
     if (!ReadFull(*source, 0, in.data(), in.size())) {
       ReportError(e.name, "", 25235);
       return false;
     }
-    if (!crypt) crc = Crc32(in.data(), in.size());
+    readCrc = Crc32(in.data(), in.size());
     size_t packed = 0;
     auto out = DeflateBuffer(in.data(), in.size(), DeflateLevel(cur_.level), packed);
     remainingBytes_ = remainingAtStart - static_cast<int64_t>(in.size());
@@ -1309,6 +1411,7 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
     }
   } else if (stored) {
     cur_.method = 0;
+    uint32_t reg = kCrc32Preset;
     uint64_t pos = 0;
     chunk.resize(std::max<size_t>(chunk.size(), 1));
     while (pos < cur_.size) {
@@ -1323,7 +1426,7 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
         ok = false;
         break;
       }
-      if (!crypt) crc = UpdateCrc32(crc, chunk.data(), n);
+      reg = UpdateCrc32(reg, chunk.data(), n);
       emit(chunk.data(), n);
       pos += n;
       remainingBytes_ = remainingAtStart - static_cast<int64_t>(pos);
@@ -1334,7 +1437,7 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
       }
     }
     if (pos != cur_.size) ok = false;
-    if (!crypt) crc ^= 0xFFFFFFFFu;
+    readCrc = reg ^ 0xFFFFFFFFu;
   } else {
     TZarvoDeflater deflater(DeflateLevel(cur_.level));
     deflater.Sink = [&](uint8_t* p, size_t n) { emit(p, n); };
@@ -1342,6 +1445,7 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
     deflater.Remaining = &remainingBytes_;
     if (progress) deflater.OnProgress = [this](uint64_t totalIn) { FileProgress(totalIn); };
     std::vector<uint8_t> in(kCopyChunk);
+    uint32_t reg = kCrc32Preset;
     uint64_t pos = 0;
     while (pos < cur_.size) {
       Application().ProcessMessages();
@@ -1354,20 +1458,27 @@ bool TCompBase::RunFileSteps(TZipEntry& e) {
         ok = false;
         break;
       }
-      if (!crypt) crc = UpdateCrc32(crc, in.data(), n);
+      reg = UpdateCrc32(reg, in.data(), n);
       pos += n;
       deflater.Write(in.data(), n);
     }
     if (cancel_) ok = false;
     if (ok) deflater.Finish();
     if (cancel_) ok = false;
-    if (!crypt) crc ^= 0xFFFFFFFFu;
+    readCrc = reg ^ 0xFFFFFFFFu;
   }
   if (!ok) {
     // A file shorter than when it was measured, or a cancel.
     if (!cancel_) ReportError(e.name, "", 25235);
     return false;
   }
+  if (crypt && readCrc != crc) {
+    // The file changed between the two passes: its entry would fail its own
+    // check (and the password check byte) in every reader.
+    ReportError(e.name, "", 25235);
+    return false;
+  }
+  if (!crypt) crc = readCrc;
   source.reset();
 
   cur_.crc = cur_.size == 0 ? 0 : crc;

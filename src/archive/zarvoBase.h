@@ -6,6 +6,11 @@
 // check, merge with an existing archive, per-file store or deflate, the
 // central directory, replacing the archive); the format-specific steps are
 // virtual and TZip (zarvoZip) fills them in.
+//
+// A run is driven from the caller's thread, which alone touches the output,
+// the entry list and the events. With more than one worker, the deflating of
+// files is handed to worker threads (zarvoParallel) that run ahead of the
+// entry loop; the loop writes their pieces in order.
 #pragma once
 
 #include <array>
@@ -19,6 +24,7 @@
 #include "archive/zarvoFileIo.h"
 #include "archive/zarvoFileScan.h"
 #include "archive/zarvoGbls.h"
+#include "archive/zarvoParallel.h"
 #include "archive/zarvoSpan.h"
 #include "archive/zarvoStreams.h"
 #include "archive/zarvoregister.h"
@@ -323,6 +329,20 @@ class TCompBase : public TZipCommon {
   TStrings& StoreFilesOfType() { return storeFilesOfType_; }
   bool VerifyBeforeDelete() const { return verifyBeforeDelete_; }
   void SetVerifyBeforeDelete(bool v) { verifyBeforeDelete_ = v; }
+  // Threads that deflate beside the run's own. Set to 0 (the default) it
+  // follows the cores, and the getter says how many that is. With one, the
+  // run deflates on its own thread and writes exactly what it always has;
+  // with more, large files are cut into blocks of BlockSize bytes deflated
+  // side by side (each entry still one deflate stream) and small files are
+  // deflated whole, several at once. Events stay on the run's thread, in
+  // their order.
+  static constexpr int kMaxWorkers = 256;
+  int Workers() const;
+  void SetWorkers(int value);
+  static constexpr size_t kMinBlockSize = 32 * 1024;
+  static constexpr size_t kMaxBlockSize = 4 * 1024 * 1024;
+  size_t BlockSize() const { return blockSize_; }
+  void SetBlockSize(size_t value);
 
   // Runs the configured Switch over FileSpec. Returns the files compressed
   // (swAdd, swRefresh, swMove) or the entries dropped (swDelete); 0 when the
@@ -372,6 +392,9 @@ class TCompBase : public TZipCommon {
   // The per-file steps every format shares: OnBegin, the header template,
   // store or deflate (with encryption), completing the header, OnEnd.
   bool RunFileSteps(TZipEntry& entry);
+  // The level a file gets: DeflateType, or dtDeflateS under cmStore and for
+  // the extensions of StoreFilesOfType.
+  TDeflateType LevelFor(const std::string& path) const;
 
   // The file being processed.
   struct TRunFile {
@@ -420,6 +443,8 @@ class TCompBase : public TZipCommon {
   std::string password_;
   TStringList storeFilesOfType_;
   bool verifyBeforeDelete_ = false;
+  int workers_ = 0;
+  size_t blockSize_ = TDeflatePipeline::kDefaultBlockSize;
 
   // ---- per-run state ----
   TZipEntries entries_;
@@ -437,6 +462,8 @@ class TCompBase : public TZipCommon {
   std::vector<std::string> toDelete_;
   std::unordered_map<std::string, int> lookup_;      // upper-cased stored name -> entry
   std::unordered_map<std::string, int> lookupPath_;  // upper-cased full path -> entry
+  std::unique_ptr<TDeflatePipeline> pipeline_;       // the entry loop's workers, if any
+  int curIndex_ = -1;                                // entry of the per-file steps
 
  private:
   void ResetRun();
@@ -457,6 +484,14 @@ class TCompBase : public TZipCommon {
   void AppendFound(const std::string& fullPath, const std::string& stored, const platform::FileInfo& info,
                    int replaces);
   void EntryLoop();
+  // Whether the pipeline may deflate entry `index` ahead, and how.
+  bool PlanEntry(int index, TDeflatePipeline::TWork& work) const;
+  // Writes an entry's data from its plan, the pieces in order as the workers
+  // finish them, serving the message queue and raising progress while it
+  // waits. `crc` is the finished CRC-32 of the source. False when the run was
+  // cancelled or the source came up short.
+  bool WritePlanned(TDeflatePlan& plan, platform::File& source, int64_t remainingAtStart,
+                    const std::function<void(uint8_t*, size_t)>& emit, uint32_t& crc);
   void Finish();
   void CommitOutput();
   void DeleteSources();

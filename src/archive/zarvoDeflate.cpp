@@ -89,6 +89,10 @@ uint32_t Crc32(const void* data, size_t count) {
   return UpdateCrc32(kCrc32Preset, data, count) ^ 0xFFFFFFFFu;
 }
 
+uint32_t Crc32Combine(uint32_t crcA, uint32_t crcB, uint64_t lengthB) {
+  return static_cast<uint32_t>(crc32_combine(crcA, crcB, static_cast<z_off_t>(lengthB)));
+}
+
 uint16_t UpdateCrc16(uint16_t reg, const void* data, size_t count) {
   const auto& t = Crc16Table();
   const auto* p = static_cast<const uint8_t*>(data);

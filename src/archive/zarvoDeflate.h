@@ -37,6 +37,9 @@ uint32_t UpdateCrc32(uint32_t reg, const void* data, size_t count);
 uint32_t Crc32Byte(uint32_t reg, uint8_t byte);
 // The finished CRC-32 of a buffer (0 for no data).
 uint32_t Crc32(const void* data, size_t count);
+// The finished CRC-32 of A followed by B, from the finished CRC-32s of both
+// and B's length (zlib's crc32_combine).
+uint32_t Crc32Combine(uint32_t crcA, uint32_t crcB, uint64_t lengthB);
 // CRC-16/ARC register update (preset 0, nothing to finish).
 uint16_t UpdateCrc16(uint16_t reg, const void* data, size_t count);
 inline uint16_t Crc16(const void* data, size_t count) { return UpdateCrc16(0, data, count); }

@@ -127,6 +127,26 @@ TEST_F(Span, SeveralDisksWithLabelsMarkerAndDirectoryOnTheLast) {
   EXPECT_EQ(progress.back(), std::make_pair(100, 100));  // share of entries written
 }
 
+TEST_F(Span, FilesCutIntoBlocksByWorkersSpanDisks) {
+  const uint64_t capacity = 60000;
+  Insert(1, capacity);
+  Sources(3, 70000);  // three blocks each
+  zip.SetWorkers(3);
+  zip.SetBlockSize(32 * 1024);
+  zip.OnInsertDisk = [&](TComponent*, const std::string& volume, bool& cancel) {
+    Insert(std::stoi(volume), capacity);
+    cancel = false;
+  };
+  EXPECT_EQ(zip.Compress(), 3);
+  EXPECT_TRUE(codes.empty());
+  const int used = DisksUsed();
+  ASSERT_GE(used, 3);
+  Archive a = Parse(JoinDisks(DiskFiles(used)));
+  ASSERT_TRUE(a.ok) << a.error;
+  ASSERT_EQ(a.entries.size(), 3u);
+  for (const auto& e : a.entries) EXPECT_TRUE(e.data == Noise(70000, e.name[1] - '0')) << e.name;
+}
+
 TEST_F(Span, OneDiskSuffices) {
   Insert(1, 1000000);
   Sources(2, 3000);

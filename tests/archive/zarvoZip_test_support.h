@@ -5,6 +5,7 @@
 
 #include <zlib.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/application.h"
@@ -28,6 +30,19 @@ inline void WriteBytes(const std::string& hostPath, const std::string& data) {
   std::filesystem::create_directories(std::filesystem::path(hostPath).parent_path());
   std::ofstream f(hostPath, std::ios::binary | std::ios::trunc);
   f << data;
+}
+
+// Deletes a file, as another program would, while the run's workers may be
+// reading it: Windows refuses to delete a file that is open, so the attempt
+// is repeated for a moment. True when the file is gone.
+inline bool RemoveFile(const std::string& hostPath) {
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    std::error_code ec;
+    std::filesystem::remove(hostPath, ec);
+    if (!std::filesystem::exists(hostPath, ec)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
 }
 
 inline uint16_t U16(const std::vector<uint8_t>& b, size_t o) {

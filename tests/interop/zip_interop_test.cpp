@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -133,6 +134,57 @@ TEST_F(ZipInterop, PeersAcceptOurArchives) {
   EXPECT_NE(Shell("unzip -t -P wrong " + Q(H("secret.zip"))).status, 0);
 }
 
+// Every file under `root` (relative names) with its bytes.
+std::map<std::string, std::string> Tree(const std::string& root) {
+  std::map<std::string, std::string> t;
+  for (auto& e : fs::recursive_directory_iterator(root))
+    if (e.is_regular_file()) t[fs::relative(e.path(), root).string()] = Read(e.path().string());
+  return t;
+}
+
+TEST_F(ZipInterop, ArchivesOfOneTwoAndEightWorkersExtractToTheSameBytes) {
+  Write(H("src/big.dbf"), Rows(3000000, 1));  // twelve blocks
+  Write(H("src/mixed.fpt"), Rows(600000, 2) + Noise(300000, 3) + Rows(400000, 4));
+  Write(H("src/noise.cdx"), Noise(700000, 5));
+  for (int i = 0; i < 30; ++i) Write(H("src/t" + std::to_string(i) + ".dbf"), Rows(500 + 997 * i, 10 + i));
+  Write(H("src/empty.cdx"), "");
+  Write(H("src/tiny.bin"), Noise(100, 6));
+  Write(H("src/inner.zip"), Rows(80000, 7));
+  Write(H("src/sub/deep.fpt"), Rows(900000, 8));
+  const auto source = Tree(H("src"));
+
+  for (int workers : {1, 2, 8}) {
+    const std::string w = std::to_string(workers);
+    TZip zip;
+    zip.SetArchiveFile(D("w" + w + ".zip"));
+    zip.SetWorkers(workers);
+    if (workers == 8) zip.SetBlockSize(64 * 1024);
+    zip.FileSpec().Add(D("src\\*.*"));
+    ASSERT_EQ(zip.Compress(), static_cast<int>(source.size())) << w;
+    ExpectPeersAccept(H("w" + w + ".zip"));
+    Out x = Shell("unzip -qo " + Q(H("w" + w + ".zip")) + " -d " + Q(H("x" + w)));
+    ASSERT_EQ(x.status, 0) << x.text;
+    EXPECT_TRUE(Tree(H("x" + w)) == source) << w;
+  }
+  // Python's zipfile reads the pieces back as one stream too.
+  Out py = Shell(
+      "/usr/bin/python3 -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
+      "sys.stdout.buffer.write(z.read('big.dbf'))\" " +
+      Q(H("w8.zip")));
+  EXPECT_EQ(py.status, 0);
+  EXPECT_TRUE(py.text == Rows(3000000, 1));
+
+  TZip enc;
+  enc.SetArchiveFile(D("secret.zip"));
+  enc.SetWorkers(2);
+  enc.SetPassword("Velmora!");
+  enc.FileSpec().Add(D("src\\*.*"));
+  ASSERT_EQ(enc.Compress(), static_cast<int>(source.size()));
+  ExpectPeersAccept(H("secret.zip"), "Velmora!");
+  EXPECT_TRUE(Shell("unzip -p -P Velmora! " + Q(H("secret.zip")) + " mixed.fpt").text ==
+              Rows(600000, 2) + Noise(300000, 3) + Rows(400000, 4));
+}
+
 TEST_F(ZipInterop, InfoZipArchivesExtendedRefreshedAndThinned) {
   for (int i = 1; i <= 4; ++i) Write(H("data/t" + std::to_string(i) + ".dbf"), Rows(20000 + i * 1000, i));
   Out made = Shell("cd " + Q(H("data")) + " && zip -q -X ../theirs.zip t1.dbf t2.dbf t3.dbf");
@@ -253,6 +305,24 @@ TEST_F(ZipInterop, VeltoolZip) {
   o = Shell(env + tool + " zip T:\\\\missing.zip x --switch delete");
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.text.find("26859"), std::string::npos);
+
+  // Workers: any count writes an archive the peers accept; --json says how
+  // many it used.
+  Write(H("w/big.dbf"), Rows(1500000, 3));
+  o = Shell(env + tool + " zip T:\\\\p.zip 'T:\\w\\*.*' --workers 3 --json");
+  EXPECT_EQ(o.status, 0) << o.text;
+  EXPECT_EQ(o.text, "{\"archive\":\"T:\\\\p.zip\",\"files\":4,\"workers\":3,\"errors\":[]}\n");
+  ExpectPeersAccept(H("p.zip"));
+  o = Shell(env + tool + " zip T:\\\\p1.zip 'T:\\w\\*.*' --workers 1");
+  EXPECT_EQ(o.status, 0) << o.text;
+  ExpectPeersAccept(H("p1.zip"));
+  o = Shell(env + tool + " zip T:\\\\q.zip 'T:\\w\\*.xyz' --json");
+  EXPECT_EQ(o.status, 1) << o.text;
+  EXPECT_NE(o.text.find("\"errors\":[{\"code\":25268,\"message\":\"Nothing to do\",\"file\":\"T:\\\\q.zip\""),
+            std::string::npos)
+      << o.text;
+  EXPECT_EQ(Shell(env + tool + " zip T:\\\\p.zip 'T:\\w\\*.*' --workers -1").status, 2);
+  EXPECT_EQ(Shell(env + tool + " zip T:\\\\p.zip 'T:\\w\\*.*' --workers many").status, 2);
 }
 
 }  // namespace

@@ -27,6 +27,8 @@ struct Options {
   TDateAttribute date = daFileDate;
   bool replace = false;
   bool renameDupes = false;
+  int workers = 0;  // 0: one per core
+  bool json = false;
 };
 
 // Fills in what the command line leaves to be derived: engine paths for the
@@ -66,15 +68,23 @@ int Run(Options& o) {
   zip.SetPassword(o.password);
   zip.SetDateAttribute(o.date);
   if (!o.tempDir.empty()) zip.SetTempDir(o.tempDir);
+  zip.SetWorkers(o.workers);
   for (const auto& s : o.specs) zip.FileSpec().Add(s);
   for (const auto& x : o.excludes) zip.ExcludeSpec().Add(x);
 
-  const bool bar = veltool::StdoutIsTerminal();
+  const bool bar = veltool::StdoutIsTerminal() && !o.json;
   int errors = 0;
+  veltool::Json errorList = veltool::Json::array();
+  veltool::Json readList = veltool::Json::array();
   zip.OnError = [&](TComponent*, const std::string& file, const std::string& ext, const std::string&,
                     int code) {
     ++errors;
     std::string text = TZipCommon::ErrorText(code);
+    if (o.json)
+      errorList.push_back({{"code", code},
+                           {"message", veltool::FromAnsi(text)},
+                           {"file", veltool::FromAnsi(file)},
+                           {"detail", veltool::FromAnsi(ext)}});
     if (!ext.empty()) text += " (" + ext + ")";
     // A progress line being drawn is cleared first.
     if (bar) std::fprintf(stdout, "\r%78s\r", "");
@@ -91,7 +101,12 @@ int Run(Options& o) {
     if (rename) newName = NumberedName(name, ++attempts[name]);
   };
   if (o.sw == swRead) {
-    zip.OnRead = [](TComponent*, int64_t offset, int num) { std::cout << num << "\t" << offset << "\n"; };
+    zip.OnRead = [&](TComponent*, int64_t offset, int num) {
+      if (o.json)
+        readList.push_back({{"entry", num}, {"offset", offset}});
+      else
+        std::cout << num << "\t" << offset << "\n";
+    };
   }
   zip.OnNonWriteableArchive = [](TComponent*, const std::string&, bool& write) { write = false; };
 
@@ -117,7 +132,18 @@ int Run(Options& o) {
     std::cerr << "veltool zip: " << zip.LastException() << "\n";
     ++errors;
   }
-  std::cout << result << "\n";
+  if (o.json) {
+    veltool::Json doc;
+    doc["archive"] = veltool::FromAnsi(o.archive);
+    doc["files"] = result;
+    doc["workers"] = zip.Workers();
+    if (o.sw == swRead) doc["entries"] = readList;
+    doc["errors"] = errorList;
+    if (!zip.LastException().empty()) doc["exception"] = veltool::FromAnsi(zip.LastException());
+    veltool::PrintJson(doc);
+  } else {
+    std::cout << result << "\n";
+  }
   return errors == 0 ? 0 : 1;
 }
 
@@ -176,7 +202,14 @@ void Setup(CLI::App& app) {
                             "date of the entries: the file's, today, the newest file's (default file)");
   cmd->add_flag("--replace", o->replace, "a changed file replaces its entry");
   cmd->add_flag("--rename-dupes", o->renameDupes, "a duplicate name is stored as name_1, name_2, ...");
-  cmd->footer("Prints the number of files compressed; errors go to stderr with the archive engine's number.");
+  cmd->add_option("--workers", o->workers,
+                  "threads that deflate side by side (default 0: one per core; 1: the run's own thread only, "
+                  "byte for byte the single-threaded archive)")
+      ->check(CLI::Range(0, TCompBase::kMaxWorkers));
+  veltool::AddJsonFlag(cmd, o->json);
+  cmd->footer(
+      "Prints the number of files compressed (with --json an object with the count, the workers used and the "
+      "errors); errors go to stderr with the archive engine's number.");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "app/Main.h"
 
+#include <QCloseEvent>
 #include <QFont>
 #include <QGuiApplication>
 #include <QScreen>
@@ -25,6 +26,68 @@ size_t ExtensionDot(const std::string& name) {
 
 }  // namespace
 
+// ---- what the run shows ----
+
+// The run's view of the window: captions and bars painted at once, message
+// boxes through the application object.
+class TfrmMain::View : public TVelView {
+ public:
+  explicit View(TfrmMain& window) : w_(window) {}
+
+  void SetInformation(const std::string& text) override {
+    w_.pnlInformation->SetCaption(text);
+    w_.pnlInformation->repaint();
+  }
+  void SetArchiveName(const std::string& name) override { w_.edFileName->SetText(name); }
+  std::string ArchiveName() override { return w_.edFileName->Text(); }
+  void ArchiveProgress(TComponent* sender, uint8_t byFile, uint8_t byArchive) override {
+    w_.VelZipProgress(sender, byFile, byArchive);
+  }
+  void SetTableProgressMax(int maximum) override {
+    w_.pbUpdateTables->setMaximum(maximum);
+    shownPixel_ = -1;
+  }
+  void SetTableProgress(int position) override {
+    QProgressBar* bar = w_.pbUpdateTables;
+    bar->setValue(position);
+    // Painting every record of a big table would take longer than copying
+    // it: the bar is repainted whenever its filled part grows by a pixel.
+    const int maximum = bar->maximum();
+    const int pixel = maximum > 0 ? static_cast<int>(int64_t{position} * bar->width() / maximum) : 0;
+    if (pixel != shownPixel_) {
+      shownPixel_ = pixel;
+      bar->repaint();
+    }
+  }
+  // Start and Close are disabled during the run, so the queue can be served:
+  // the window repaints and stays responsive, ten times a second.
+  void KeepAlive() override {
+    const uint64_t now = platform::TickCount();
+    if (now - lastServed_ < 100) return;
+    lastServed_ = now;
+    Application().ProcessMessages();
+  }
+  void Notice(const std::string& text) override {
+    SetInformation(text);
+    Application().MessageBox(text, Application().Title(), MB_OK | MB_ICONINFORMATION);
+  }
+  // Shown in the panel before the table is replaced; the run goes on.
+  void Losses(const std::string& table, const TLossList& losses) override {
+    SetInformation(losses.Summary(table));
+  }
+  void Problem(const std::string& reason) override {
+    SetInformation(reason);
+    Application().MessageBox("We have a problem!", Application().Title(), MB_OK);
+    // The window is asked to close; it closes once the command has ended.
+    w_.closeAfterRun_ = true;
+  }
+
+ private:
+  TfrmMain& w_;
+  int shownPixel_ = -1;
+  uint64_t lastServed_ = 0;
+};
+
 // ---- TfrmMain ----
 
 TfrmMain::TfrmMain(const std::string& executablePath, QWidget* parent)
@@ -37,7 +100,11 @@ TfrmMain::TfrmMain(const std::string& executablePath, QWidget* parent)
   RunCommand([this] { FormCreate(this); });
 }
 
-TfrmMain::~TfrmMain() = default;
+TfrmMain::~TfrmMain() {
+  // The run and its view go before the components they use.
+  run_.reset();
+  view_.reset();
+}
 
 int TfrmMain::TabOrder(const QWidget* control) {
   QVariant v = control->property("TabOrder");
@@ -134,24 +201,12 @@ void TfrmMain::BuildControls() {
   setTabOrder(mFileList, edFileName);
 
   // Non-visual components, with the settings stored with the window.
-  auto table = [this](const char* n, const char* tableName) {
-    auto* tb = TComponent::Create<TKeldorDataSet>(*components_);
-    tb->SetName(n);
-    tb->SetExclusive(false);
-    tb->SetAutoFlush(false);
-    tb->SetLockProtocol(ThxLokProtocol::Default);
-    tb->SetTranslateASCII(true);
-    tb->SetUseDeleted(false);
-    tb->SetUserID(0);
-    tb->SetLargeIntegerAs(ThxIntFields::asInteger);
-    tb->SetDatabaseName("C:\\VELMORA");
-    tb->SetTableName(tableName);
-    return tb;
-  };
-  tbDictionary = table("tbDictionary", "Dictionary.dbf");
-  tbDictionary->IndexFiles().Add("dictionary.CDX");
-  tbNewTable = table("tbNewTable", "NEWTable");
-  tbOriginalTable = table("tbOriginalTable", "");
+  const TVelComponents c = CreateVelComponents(*components_);
+  tbDictionary = c.tbDictionary;
+  tbNewTable = c.tbNewTable;
+  tbOriginalTable = c.tbOriginalTable;
+  chdNewTables = c.chdNewTables;
+  VelZip = c.VelZip;
 }
 
 void TfrmMain::RunCommand(const std::function<void()>& command) {
@@ -218,21 +273,47 @@ void TfrmMain::FormCreate(QObject*) {
   tbDictionary->Open();
 }
 
-void TfrmMain::MyButtonsClickOk(QObject*) {
-  mFileList->Lines().Clear();
-  pnlInformation->SetCaption("Collecting File List");
-  CreateTableList();
-  // The archive name, the backup through the archive component and the
-  // restructure of every listed table follow here; they run on the dataset
-  // layer (the dictionary's MyTables and MyFields orders, the table creator)
-  // and the archive engine.
+TVelRun& TfrmMain::Run() {
+  if (!run_) {
+    if (!tableNames_) tableNames_ = std::make_unique<TStringList>();
+    view_ = std::make_unique<View>(*this);
+    TVelComponents c;
+    c.tbDictionary = tbDictionary;
+    c.tbNewTable = tbNewTable;
+    c.tbOriginalTable = tbOriginalTable;
+    c.chdNewTables = chdNewTables;
+    c.VelZip = VelZip;
+    run_ = std::make_unique<TVelRun>(c, *tableNames_, mFileList->Lines(), *view_);
+  }
+  return *run_;
 }
 
-void TfrmMain::CreateTableList() {
-  // The first use of the dictionary: a dictionary that failed to open stops
-  // the command here with the framework's closed-dataset error.
-  tbDictionary->CheckActive();
-  tableNames_->Clear();
+void TfrmMain::MyButtonsClickOk(QObject*) {
+  if (running_) return;
+  // One run at a time: a press that arrives while the run serves the message
+  // queue must not start a second run inside the first or close the
+  // dictionary under it.
+  running_ = true;
+  MyButtons->OkButton()->setEnabled(false);
+  MyButtons->CancelButton()->setEnabled(false);
+  struct Enable {
+    TfrmMain& w;
+    ~Enable() {
+      w.running_ = false;
+      w.MyButtons->OkButton()->setEnabled(true);
+      w.MyButtons->CancelButton()->setEnabled(true);
+      if (w.closeAfterRun_) w.close();
+    }
+  } enable{*this};
+  Run().Start();
+}
+
+void TfrmMain::CreateTableList() { Run().CreateTableList(); }
+
+bool TfrmMain::UpdateTables() { return Run().UpdateTables(); }
+
+bool TfrmMain::CopyDataToNewTable(const std::string& tableName) {
+  return Run().CopyDataToNewTable(tableName);
 }
 
 void TfrmMain::MyButtonsClickCancel(QObject*) {
@@ -247,10 +328,15 @@ void TfrmMain::VelZipProgress(TComponent*, uint8_t progressByFile, uint8_t progr
   pbArchiveByFile->repaint();
 }
 
-std::string TfrmMain::Right(const std::string& text, int count) {
-  if (count <= 0) return "";
-  if (static_cast<size_t>(count) >= text.size()) return text;
-  return text.substr(text.size() - static_cast<size_t>(count));
+std::string TfrmMain::Right(const std::string& text, int count) { return ::Right(text, count); }
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+  if (running_) {
+    closeAfterRun_ = true;
+    event->ignore();
+    return;
+  }
+  QWidget::closeEvent(event);
 }
 
 void TfrmMain::showEvent(QShowEvent* event) {

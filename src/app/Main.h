@@ -15,6 +15,7 @@
 
 #include "dataset/Keldor6db.h"
 #include "framework/classes.h"
+#include "restructure/VelRun.h"
 #include "widgets/LmControls.h"
 
 class TfrmMain : public QWidget {
@@ -48,12 +49,16 @@ class TfrmMain : public QWidget {
   TKeldorDataSet* tbDictionary;
   TKeldorDataSet* tbNewTable;
   TKeldorDataSet* tbOriginalTable;
+  TCreateKeldorDataSet* chdNewTables;
+  TZip* VelZip;
 
   // ---- handlers ----
   // Reads [Database] Drive (default "C") and Path (default "\Velmora").
   void GetPath();
   void FormCreate(QObject* sender);
-  // Start: backup of the dictionary's tables, then their restructure.
+  // Start: backup of the dictionary's tables, then their restructure (the
+  // run of VelRun.h). Start and Close are disabled while it runs; the window
+  // keeps painting.
   void MyButtonsClickOk(QObject* sender);
   // Close: closes the dictionary, then the window.
   void MyButtonsClickCancel(QObject* sender);
@@ -61,6 +66,10 @@ class TfrmMain : public QWidget {
   void VelZipProgress(TComponent* sender, uint8_t progressByFile, uint8_t progressByArchive);
   // Fills the table-name list and the file list from the dictionary.
   void CreateTableList();
+  // Rebuilds every listed table; false when a swap failed.
+  bool UpdateTables();
+  // Copies one table into its new structure and puts it in place.
+  bool CopyDataToNewTable(const std::string& tableName);
 
   // The last `count` characters of `text` (all of it when shorter).
   static std::string Right(const std::string& text, int count);
@@ -82,15 +91,22 @@ class TfrmMain : public QWidget {
   TStringList* TableNames() const { return tableNames_.get(); }
   // The framework's tab order of a control (-1 when it has none).
   static int TabOrder(const QWidget* control);
+  // The run behind Start (made on first use).
+  TVelRun& Run();
 
  protected:
   void showEvent(QShowEvent* event) override;
+  // Refused while a run is in progress; the window closes when it has ended.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void BuildControls();
   // Runs a command the way the message loop does: an error that escapes it
   // is shown in the standard error box.
   void RunCommand(const std::function<void()>& command);
+
+  class View;
+  friend class View;
 
   std::string executablePath_;
   std::string drive_;
@@ -99,4 +115,8 @@ class TfrmMain : public QWidget {
   // Owner of the non-visual components; frees them with the window.
   std::unique_ptr<TComponent> components_;
   bool centred_ = false;
+  std::unique_ptr<View> view_;
+  std::unique_ptr<TVelRun> run_;
+  bool running_ = false;
+  bool closeAfterRun_ = false;
 };

@@ -12,6 +12,8 @@
 #include "app/Main.h"
 #include "app/QtUiHandler.h"
 #include "framework/application.h"
+#include "framework/exceptions.h"
+#include "platform/text.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -22,6 +24,14 @@ int main(int argc, char** argv) {
   UnattendedUiHandler unattended;
   Application().SetTitle("VelUpdate");
   Application().SetHandler(screenshot ? static_cast<UiHandler*>(&unattended) : &dialogs);
+
+  // An OEM code page the host cannot convert would turn table text into '?'
+  // unseen: the program refuses to start, in the standard error box.
+  if (const std::string problem = platform::CodePageProblem(); !problem.empty()) {
+    Application().ShowException(Exception(problem));
+    Application().SetHandler(nullptr);
+    return 1;
+  }
 
   int result = 0;
   {

@@ -202,10 +202,12 @@ TEST_F(MainWindowTest, DictionaryOpensWithItsCompoundIndexAndTheStoredSettings) 
   }
   EXPECT_FALSE(form->tbNewTable->Active());
   EXPECT_FALSE(form->tbOriginalTable->Active());
-  // The Start command reaches the open dictionary without an error.
+  // The Start command reaches the open dictionary without an error; none of
+  // its tables is in the folder, so there is nothing to back up or rebuild.
   form->MyButtons->OkButton()->click();
   EXPECT_TRUE(ui.boxes.empty());
-  EXPECT_EQ(form->pnlInformation->Caption(), "Collecting File List");
+  EXPECT_EQ(form->mFileList->Lines().Count(), 0);
+  EXPECT_EQ(form->pnlInformation->Caption(), "0 Files Backed Up.");
 }
 
 TEST_F(MainWindowTest, DataFolderComesFromTheIniFileBesideTheProgram) {

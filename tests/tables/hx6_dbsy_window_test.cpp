@@ -21,12 +21,15 @@ using handlertest::Row;
 namespace {
 
 // Read system calls of this process so far, -1 when the system does not tell.
+// Under Wine the host's counter also counts Wine's own reads, so it says nothing.
 int64_t ReadCalls() {
+#ifndef _WIN32
   std::ifstream io("/proc/self/io");
   std::string key;
   int64_t value;
   while (io >> key >> value)
     if (key == "syscr:") return value;
+#endif
   return -1;
 }
 

@@ -198,6 +198,7 @@ std::vector<std::string> IndexProblems(TempDrive& drive) {
 }  // namespace
 
 TEST(IndexFaults, MaintenanceThroughTheHandlerFailsCleanlyAtEveryCall) {
+  tabletest::ShortLockWait wait;  // a refused lock is retried briefly
   TempDrive drive;
   const FolderImage image = IndexedPeople(drive);
   const size_t records = RecordsOf(image.at("P.DBF")).size();
@@ -206,7 +207,8 @@ TEST(IndexFaults, MaintenanceThroughTheHandlerFailsCleanlyAtEveryCall) {
   // and a record appended (inserted into every tag).
   Operation maintain{image,
                      [&](TempDrive& d, std::string&) {
-                       HXO_dBHandler h(d.Dos("P.DBF"), false, true);
+                       // Shared, so the table and its index are locked around each write.
+                       HXO_dBHandler h(d.Dos("P.DBF"), true, true);
                        h.OpenIndex("P.CDX");
                        h.GetRecord(2);
                        h.PutStringByName("NAME", "Zeta");

@@ -6,6 +6,8 @@
 //   replace        MoveFileReplace                      vs  rename(2), and vs
 //                  fsync + rename + fsync of the folder (what a crash-safe rename needs)
 //   listing        ListDirectory of 1,000 names          vs  readdir + stat
+//   read           File::ReadAt of one 32-byte record     vs  pread(2), and with
+//                  a pass-through fault hook armed (what the tests' double adds)
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/faults.h"
 #include "platform/file.h"
 #include "support/host_files.h"
 #include "support/temp_drive.h"
@@ -137,6 +140,40 @@ void BM_ListDirectory(benchmark::State& state) {
 
 }  // namespace
 
+void BM_RawPread(benchmark::State& state) {
+  int fd = ::open(Drive().Host("table.dbf").c_str(), O_RDONLY | O_CLOEXEC);
+  char record[32];
+  int64_t at = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(::pread(fd, record, sizeof record, at));
+    at = (at + 32) & 4095;
+  }
+  ::close(fd);
+}
+
+void ReadRecords(benchmark::State& state) {
+  auto f = platform::File::Open(Drive().Dos("table.dbf"), platform::Access::Read, platform::Share::Shared);
+  char record[32];
+  uint64_t at = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(f->ReadAt(at, record, sizeof record));
+    at = (at + 32) & 4095;
+  }
+}
+
+void BM_FileReadAt(benchmark::State& state) { ReadRecords(state); }
+
+struct PassThrough : platform::FileFaults {
+  platform::FaultAnswer Before(const platform::FileCallInfo&) override { return {}; }
+};
+
+void BM_FileReadAtHooked(benchmark::State& state) {
+  PassThrough hook;
+  platform::SetFileFaults(&hook);
+  ReadRecords(state);
+  platform::SetFileFaults(nullptr);
+}
+
 BENCHMARK(BM_RawOpenClose);
 BENCHMARK(BM_FileOpenClose);
 BENCHMARK(BM_RawCreateDelete);
@@ -146,6 +183,9 @@ BENCHMARK(BM_RawSyncedRename);
 BENCHMARK(BM_MoveFileReplace);
 BENCHMARK(BM_RawListing);
 BENCHMARK(BM_ListDirectory);
+BENCHMARK(BM_RawPread);
+BENCHMARK(BM_FileReadAt);
+BENCHMARK(BM_FileReadAtHooked);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "expr/hx6_sql.h"
-#include "platform/paths.h"
+#include "fuzz_support.h"
 #include "tables/hx6_dbf.h"
 #include "tables/hx6_tool.h"
 #include "tables/table_test_util.h"
@@ -19,11 +19,6 @@ namespace {
 
 HXO_dBaseFld& Table() {
   static std::unique_ptr<HXO_dBaseFld> table = [] {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "velfuzz-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) std::abort();
-    platform::DriveMapping m;
-    m.hostRoot = tmpl;
-    platform::MapDrive('Q', m);
     tabletest::DbfImage img;
     img.fields = {
         {"NAME", 'C', 10}, {"AMOUNT", 'N', 10, 2}, {"BORN", 'D', 8}, {"OK", 'L', 1}, {"XF", 'X', 3}};
@@ -36,8 +31,8 @@ HXO_dBaseFld& Table() {
     img.records = {record(' ', "Smith", "123.45", "19800101", 'T', "abc"),
                    record('*', "orders", "-1.00", "        ", 'F', "xyz"),
                    record(' ', "ORDERS", "0.00", "99999999", '?', "   ")};
-    tabletest::WriteFile(tmpl + "/t.dbf", tabletest::Bytes(img));
-    return std::make_unique<HXO_dBaseFld>("Q:\\T.DBF", false, false);
+    fuzzsupport::WriteFile("t.dbf", tabletest::Bytes(img));
+    return std::make_unique<HXO_dBaseFld>(fuzzsupport::Dos("T.DBF"), false, false);
   }();
   return *table;
 }

@@ -525,7 +525,8 @@ void HXobjCDXTag::PackLeaf(const std::vector<const HXobjIndexKeyData*>& keys, ui
     const int trail = keyLength - static_cast<int>(length);
     keyEnd -= stored;
     if (keyEnd < 24 + static_cast<int>(keys.size()) * n) RaiseCorrupted();  // the caller measured wrongly
-    std::memcpy(b + keyEnd, data + dup, static_cast<size_t>(stored));
+    // An empty key may have no bytes at all (a null pointer memcpy must not see).
+    if (stored > 0) std::memcpy(b + keyEnd, data + dup, static_cast<size_t>(stored));
     if (general)
       for (int p = keyEnd + stored - 1; p >= keyEnd && b[p] >= 0xF0; --p)
         b[p] = static_cast<uint8_t>(b[p] & 0x0F);

@@ -135,6 +135,15 @@ class File {
 
  private:
   File(intptr_t handle, std::string dosPath, std::string hostPath, Access access, Share share);
+  // The host's side of the calls above (file_posix.cpp, file_win.cpp); the
+  // public ones consult the fault-injection hook first (faults.h, file.cpp).
+  static std::unique_ptr<File> HostOpen(const std::string& dosPath, Access access, Share share,
+                                        Disposition disposition);
+  int64_t HostReadAt(uint64_t offset, void* buffer, size_t count);
+  int64_t HostWriteAt(uint64_t offset, const void* buffer, size_t count);
+  bool HostFlush();
+  bool HostTruncate(uint64_t size);
+  bool HostLockRange(uint64_t offset, uint64_t length);
   int Fd() const { return static_cast<int>(handle_); }
   intptr_t handle_;  // descriptor (POSIX) or HANDLE (Windows)
   std::string dosPath_;

@@ -405,8 +405,8 @@ File::~File() {
   if (Fd() >= 0) ::close(Fd());  // closing the description drops its locks
 }
 
-std::unique_ptr<File> File::Open(const std::string& dosPath, Access access, Share share,
-                                 Disposition disposition) {
+std::unique_ptr<File> File::HostOpen(const std::string& dosPath, Access access, Share share,
+                                     Disposition disposition) {
   std::string full = GetFullPathName(dosPath);
   if (full.empty()) return nullptr;
   const bool writes = access != Access::Read;
@@ -506,7 +506,7 @@ std::unique_ptr<File> File::Open(const std::string& dosPath, Access access, Shar
   return nullptr;
 }
 
-int64_t File::ReadAt(uint64_t offset, void* buffer, size_t count) {
+int64_t File::HostReadAt(uint64_t offset, void* buffer, size_t count) {
   if (access_ == Access::Write) {
     SetLastError(ErrorCode::AccessDenied);
     return -1;
@@ -530,7 +530,7 @@ int64_t File::ReadAt(uint64_t offset, void* buffer, size_t count) {
   return static_cast<int64_t>(done);
 }
 
-int64_t File::WriteAt(uint64_t offset, const void* buffer, size_t count) {
+int64_t File::HostWriteAt(uint64_t offset, const void* buffer, size_t count) {
   if (access_ == Access::Read) {
     SetLastError(ErrorCode::AccessDenied);
     return -1;
@@ -576,7 +576,7 @@ int64_t File::Size() {
   return static_cast<int64_t>(st.st_size);
 }
 
-bool File::Flush() {
+bool File::HostFlush() {
   if (::fsync(Fd()) != 0 && errno != EINVAL && errno != EROFS) {
     SetLastErrorFromErrno(errno);
     return false;
@@ -584,7 +584,7 @@ bool File::Flush() {
   return true;
 }
 
-bool File::Truncate(uint64_t size) {
+bool File::HostTruncate(uint64_t size) {
   if (access_ == Access::Read) {
     SetLastError(ErrorCode::AccessDenied);
     return false;
@@ -603,7 +603,7 @@ bool File::Truncate(uint64_t size) {
   return true;
 }
 
-bool File::LockRange(uint64_t offset, uint64_t length) {
+bool File::HostLockRange(uint64_t offset, uint64_t length) {
   if (length == 0) return true;  // an empty range locks nothing
   if (!RangeFits(offset, length) || offset + length > kShareSentinelOffset) {
     SetLastError(ErrorCode::LockViolation);
@@ -784,7 +784,7 @@ bool GetFileIdentity(const std::string& dosPath, FileIdentity& identity) {
   return true;
 }
 
-bool DeleteFile(const std::string& dosPath) {
+bool detail::HostDeleteFile(const std::string& dosPath) {
   detail::ResolvedPath resolved;
   if (!detail::ResolvePath(dosPath, resolved)) return false;
   const std::string& host = resolved.host;
@@ -902,7 +902,7 @@ bool MoveHost(const std::string& fromHost, const std::string& toHost, bool repla
 
 }  // namespace
 
-bool MoveFile(const std::string& from, const std::string& to) {
+bool detail::HostMoveFile(const std::string& from, const std::string& to) {
   std::string fromHost;
   if (!ResolveSource(from, fromHost)) return false;
   bool sameFile = false;
@@ -915,7 +915,7 @@ bool MoveFile(const std::string& from, const std::string& to) {
   return MoveHost(fromHost, target.host, false, sameFile);
 }
 
-bool MoveFileReplace(const std::string& from, const std::string& to) {
+bool detail::HostMoveFileReplace(const std::string& from, const std::string& to) {
   std::string fromHost;
   if (!ResolveSource(from, fromHost)) return false;
   bool sameFile = false;
@@ -928,7 +928,7 @@ bool MoveFileReplace(const std::string& from, const std::string& to) {
   return MoveHost(fromHost, target.host, true, sameFile);
 }
 
-bool CopyFile(const std::string& from, const std::string& to, bool failIfExists) {
+bool detail::HostCopyFile(const std::string& from, const std::string& to, bool failIfExists) {
   std::string fromHost = ToHostPath(from);
   if (fromHost.empty()) return false;
   detail::ResolvedPath target;

@@ -320,8 +320,8 @@ File::~File() {
   if (handle_ != 0) ::CloseHandle(H(handle_));
 }
 
-std::unique_ptr<File> File::Open(const std::string& dosPath, Access access, Share share,
-                                 Disposition disposition) {
+std::unique_ptr<File> File::HostOpen(const std::string& dosPath, Access access, Share share,
+                                     Disposition disposition) {
   std::string full = GetFullPathName(dosPath);
   if (full.empty()) return nullptr;
   std::wstring wide = detail::WidePath(full);
@@ -355,7 +355,7 @@ std::unique_ptr<File> File::Open(const std::string& dosPath, Access access, Shar
   return std::unique_ptr<File>(new File(reinterpret_cast<intptr_t>(h), full, host, access, share));
 }
 
-int64_t File::ReadAt(uint64_t offset, void* buffer, size_t count) {
+int64_t File::HostReadAt(uint64_t offset, void* buffer, size_t count) {
   if (access_ == Access::Write) {
     SetLastError(ErrorCode::AccessDenied);
     return -1;
@@ -382,7 +382,7 @@ int64_t File::ReadAt(uint64_t offset, void* buffer, size_t count) {
   return static_cast<int64_t>(done);
 }
 
-int64_t File::WriteAt(uint64_t offset, const void* buffer, size_t count) {
+int64_t File::HostWriteAt(uint64_t offset, const void* buffer, size_t count) {
   if (access_ == Access::Read) {
     SetLastError(ErrorCode::AccessDenied);
     return -1;
@@ -426,7 +426,7 @@ int64_t File::Size() {
   return size.QuadPart;
 }
 
-bool File::Flush() {
+bool File::HostFlush() {
   if (!::FlushFileBuffers(H(handle_))) {
     // A handle opened for reading has nothing to flush.
     if (::GetLastError() == ERROR_ACCESS_DENIED && access_ == Access::Read) return true;
@@ -436,7 +436,7 @@ bool File::Flush() {
   return true;
 }
 
-bool File::Truncate(uint64_t size) {
+bool File::HostTruncate(uint64_t size) {
   if (access_ == Access::Read) {
     SetLastError(ErrorCode::AccessDenied);
     return false;
@@ -457,7 +457,7 @@ bool File::Truncate(uint64_t size) {
   return true;
 }
 
-bool File::LockRange(uint64_t offset, uint64_t length) {
+bool File::HostLockRange(uint64_t offset, uint64_t length) {
   if (length == 0) return true;  // an empty range locks nothing
   if (!RangeFits(offset, length)) {
     SetLastError(ErrorCode::LockViolation);
@@ -650,7 +650,7 @@ bool GetFileIdentity(const std::string& dosPath, FileIdentity& identity) {
   return IdentityOf(wide, identity);
 }
 
-bool DeleteFile(const std::string& dosPath) {
+bool detail::HostDeleteFile(const std::string& dosPath) {
   std::wstring wide = detail::WidePath(dosPath);
   if (wide.empty()) return false;
   DWORD a = ::GetFileAttributesW(wide.c_str());
@@ -666,11 +666,13 @@ bool DeleteFile(const std::string& dosPath) {
   return true;
 }
 
-bool MoveFile(const std::string& from, const std::string& to) { return Move(from, to, false); }
+bool detail::HostMoveFile(const std::string& from, const std::string& to) { return Move(from, to, false); }
 
-bool MoveFileReplace(const std::string& from, const std::string& to) { return Move(from, to, true); }
+bool detail::HostMoveFileReplace(const std::string& from, const std::string& to) {
+  return Move(from, to, true);
+}
 
-bool CopyFile(const std::string& from, const std::string& to, bool failIfExists) {
+bool detail::HostCopyFile(const std::string& from, const std::string& to, bool failIfExists) {
   std::wstring a = detail::WidePath(from), b = detail::WidePath(to);
   if (a.empty() || b.empty()) return false;
   DWORD target = ::GetFileAttributesW(b.c_str());

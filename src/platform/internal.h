@@ -11,6 +11,13 @@
 
 namespace platform::detail {
 
+// ---- the host's side of the file calls the fault hook sees (file.cpp) ----
+
+bool HostDeleteFile(const std::string& dosPath);
+bool HostMoveFile(const std::string& from, const std::string& to);
+bool HostMoveFileReplace(const std::string& from, const std::string& to);
+bool HostCopyFile(const std::string& from, const std::string& to, bool failIfExists);
+
 // ---- shared by both hosts (paths.cpp) ----
 
 // The DOS form of host text in UTF-8 (see paths.h); `component` escapes

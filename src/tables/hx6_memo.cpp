@@ -283,7 +283,9 @@ void HXobjMemo::AllocateBlocks(size_t length) {
     if (next < 1 || next > end) next = end;
     if (next + n > 0xFFFFFFFFull) RaiseFileError(hxErrWrite);
     PutLE32(header_, static_cast<uint32_t>(next + n));
-    WriteAt(0, header_, sizeof header_);
+    // Only the pointer goes back: a header read short (the file cut while
+    // open) must not have its other bytes written back as zeros.
+    WriteAt(0, header_, 4);
     currentBlock_ = static_cast<uint32_t>(next);
   }
   blocksInUse_ = static_cast<uint32_t>(n);
@@ -401,7 +403,7 @@ void HXobjMemo4::AllocateBlocks(size_t length) {
   uint8_t link[32];
   ReadPadded(prev * blockSize_, link, sizeof link);
   PutLE32(link, static_cast<uint32_t>(next));
-  WriteAt(prev * blockSize_, link, sizeof link);
+  WriteAt(prev * blockSize_, link, 4);  // the pointer alone (the header's block size follows it)
   if (prev == 0) std::memcpy(header_, link, sizeof link);
 
   currentBlock_ = static_cast<uint32_t>(cur);
@@ -424,7 +426,7 @@ void HXobjMemo4::FreeBlocks(uint32_t block) {
   WriteAt(uint64_t{block} * blockSize_, chunk, sizeof chunk);
   PutLE32(header_, block);
   PutLE32(header_ + 4, 0);
-  WriteAt(0, header_, sizeof header_);
+  WriteAt(0, header_, 8);
 }
 
 void HXobjMemo4::PutTerminator(uint8_t*, size_t) {}
@@ -457,7 +459,7 @@ void HXobjFXMemo20::AllocateBlocks(size_t length) {
     if (next < first || next > end) next = end;
     if (next + n > 0xFFFFFFFFull) RaiseFileError(hxErrWrite);
     PutBE32(header_, static_cast<uint32_t>(next + n));
-    WriteAt(0, header_, 8);
+    WriteAt(0, header_, 4);  // never the block size: a short read left it zero
     currentBlock_ = static_cast<uint32_t>(next);
   }
   blocksInUse_ = static_cast<uint32_t>(n);

@@ -3,7 +3,8 @@
 // The run is counted in steps (each progress event of the backup, each
 // record copied, each file operation of a swap). A child process runs the
 // Start command on a fresh copy of an operator's data folder and kills
-// itself at step k, for every k of the run; afterwards the interrupted swap
+// itself at step k, for 150 steps k spread over the run (one at random in
+// each slice of it); afterwards the interrupted swap
 // is settled as the next Start settles it, and every table must be either
 // exactly as it was (its files byte for byte) or completely rebuilt (new
 // structure, every live record once, memo and index files to match), and a
@@ -160,11 +161,19 @@ TEST_F(RestructureKillTest, EveryTableIsWholeWhereverTheRunIsKilled) {
   ASSERT_GT(total, 100) << "too few steps to spread the kills over";
   for (const char* t : kTables) ASSERT_TRUE(IsRebuilt(t)) << t;
 
-  // Up to 150 instants, spread evenly over the run.
+  // Up to 150 instants spread over the run: one at random in each of 150
+  // equal slices, so every run tries other instants. VEL_KILL_SEED=<n>
+  // repeats the instants of a run that failed (its seed is in the trace).
+  const char* seedText = std::getenv("VEL_KILL_SEED");
+  const uint32_t seed = seedText ? static_cast<uint32_t>(std::stoul(seedText)) : std::random_device()();
+  SCOPED_TRACE("VEL_KILL_SEED=" + std::to_string(seed));
+  std::mt19937 random(seed);
   const int instants = std::min(total, 150);
   int killed = 0;
   for (int i = 0; i < instants; ++i) {
-    const int at = 1 + static_cast<int>(int64_t{i} * total / instants);
+    const int from = 1 + static_cast<int>(int64_t{i} * total / instants);
+    const int to = std::max(from, static_cast<int>(int64_t{i + 1} * total / instants));
+    const int at = std::uniform_int_distribution<int>(from, to)(random);
     Seed();
     killed += RunChild(at);
     CheckFolder("killed at step " + std::to_string(at) + " of " + std::to_string(total));

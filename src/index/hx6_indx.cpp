@@ -8,6 +8,9 @@
 
 #include "expr/hx6_sql.h"
 #include "index/hx6_cdx.h"
+//MDX
+#include "index/hx6_ndx.h"
+//NTX
 #include "platform/file.h"
 #include "tables/hx6_cnst.h"
 #include "tables/hx6_dbf.h"
@@ -1159,8 +1162,21 @@ std::unique_ptr<HXobjIndexFile> HxOpenIndexFile(HXO_dBaseFld* table, const std::
   std::string name = HxTrim(fileName);
   if (table && ExtractFilePath(name).empty()) name = ExtractFilePath(table->FileName()) + name;
   const std::string ext = HxUpperCase(ExtractFileExt(name));
-  if (ext != ".CDX") RaiseKeldorError(hxErrFileNotFound, ExpandFileName(name));
-  std::unique_ptr<HXobjIndexFile> file = std::make_unique<HXobjCDXFile>(table, name, shared, readWrite);
+  std::unique_ptr<HXobjIndexFile> file;
+  if (ext == ".CDX") {
+    file = std::make_unique<HXobjCDXFile>(table, name, shared, readWrite);
+  } else if (ext == ".NDX" || ext == ".NTX" || ext == ".MDX") {
+    // These kinds are opened, never created, here: a missing file is not found.
+    if (!HXO_DiskFile(name, false, false).Exists()) RaiseKeldorError(hxErrFileNotFound, fileName);
+    if (ext == ".NDX")
+      file = std::make_unique<HXobjNDXFile>(table, name, shared, readWrite);
+    else if (ext == ".NTX")
+      RaiseKeldorError(hxErrFileNotFound, fileName);
+    else
+      RaiseKeldorError(hxErrFileNotFound, fileName);
+  } else {
+    RaiseKeldorError(hxErrFileNotFound, ExpandFileName(name));
+  }
   if (file->Corrupted() || !file->IsOpen()) {
     if (file->Corrupted()) RaiseKeldorError(hxErrIndexCorrupted, fileName);
     RaiseKeldorError(hxErrFileNotFound, fileName);

@@ -10,7 +10,7 @@
 #include "index/hx6_cdx.h"
 //MDX
 #include "index/hx6_ndx.h"
-//NTX
+#include "index/hx6_ntx.h"
 #include "platform/file.h"
 #include "tables/hx6_cnst.h"
 #include "tables/hx6_dbf.h"
@@ -1171,7 +1171,7 @@ std::unique_ptr<HXobjIndexFile> HxOpenIndexFile(HXO_dBaseFld* table, const std::
     if (ext == ".NDX")
       file = std::make_unique<HXobjNDXFile>(table, name, shared, readWrite);
     else if (ext == ".NTX")
-      RaiseKeldorError(hxErrFileNotFound, fileName);
+      file = std::make_unique<HXobjNTXFile>(table, name, shared, readWrite);
     else
       RaiseKeldorError(hxErrFileNotFound, fileName);
   } else {

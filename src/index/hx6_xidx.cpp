@@ -10,7 +10,7 @@
 #include "index/hx6_cdx.h"
 // MDX
 #include "index/hx6_ndx.h"
-// NTX
+#include "index/hx6_ntx.h"
 #include "tables/hx6_dbf.h"
 
 // ---- HXobjPlainTag --------------------------------------------------------------------
@@ -433,7 +433,7 @@ std::unique_ptr<HXobjIndexFile> HxCreateIndexFile(HXO_dBaseFld* table, const std
   if (ext == ".NDX")
     file = HXobjNDXFile::CreateEmpty(table, name, shared);
   else if (ext == ".NTX")
-    RaiseKeldorError(hxErrFileNotFound, fileName);
+    file = HXobjNTXFile::CreateEmpty(table, name, shared);
   else if (ext == ".MDX")
     RaiseKeldorError(hxErrFileNotFound, fileName);
   else

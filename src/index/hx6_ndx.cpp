@@ -166,7 +166,9 @@ void HXobjNDXTag::EncodePage(const HxPlainPage& in, uint8_t* page) {
     const HXobjIndexKeyData& k = in.items[static_cast<size_t>(i)];
     uint8_t* e = page + 4 + i * size;
     PutLE32(e, in.leaf ? 0 : static_cast<uint32_t>(k.Link() / kNdxBlock));
-    PutLE32(e + 4, k.RecNo() == 0xFFFFFFFF ? 0 : k.RecNo());
+    // Interior entries carry no record number (readers take one there for a
+    // record of its own).
+    PutLE32(e + 4, in.leaf ? k.RecNo() : 0);
     uint8_t* key = e + 8;
     const size_t length = std::min<size_t>(k.Data() ? k.Length() : 0, static_cast<size_t>(KeyLength()));
     if (character) {

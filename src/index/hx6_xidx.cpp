@@ -346,21 +346,45 @@ void HXobjSortPlain::Push(size_t level, HXobjIndexKeyData&& entry) {
 }
 
 void HXobjSortPlain::Close(size_t level, bool last) {
-  if (levels_[level].empty()) return;
+  // A full node waits until the next one of its level closes, so that the
+  // last node of a level never stands with a single entry (an interior page
+  // without keys, which other programs do not walk): the two then share.
+  if (pending_.size() <= level) pending_.resize(level + 1);
+  std::vector<HXobjIndexKeyData> keys = std::move(levels_[level]);
+  levels_[level].clear();
+  std::vector<HXobjIndexKeyData> waiting = std::move(pending_[level]);
+  pending_[level].clear();
+  if (!last) {
+    if (!waiting.empty()) Emit(level, std::move(waiting), false);
+    pending_[level] = std::move(keys);
+    return;
+  }
+  if (!waiting.empty()) {
+    if (level > 0 && keys.size() < 2) {
+      waiting.insert(waiting.end(), std::make_move_iterator(keys.begin()),
+                     std::make_move_iterator(keys.end()));
+      const size_t k = waiting.size() - waiting.size() / 2;
+      keys.assign(std::make_move_iterator(waiting.begin() + static_cast<long>(k)),
+                  std::make_move_iterator(waiting.end()));
+      waiting.resize(k);
+    }
+    Emit(level, std::move(waiting), false);
+  }
+  if (!keys.empty()) Emit(level, std::move(keys), true);
+}
+
+void HXobjSortPlain::Emit(size_t level, std::vector<HXobjIndexKeyData>&& keys, bool last) {
   const bool own = tag_->SeparatorsOwnKeys();
   HXobjIndexKey node(tag_);
   node.nodeClass = level == 0 ? hxNodeLeaf : hxNodeInterior;
-  node.keys = std::move(levels_[level]);
-  levels_[level].clear();
+  node.keys = std::move(keys);
   if (last && level == 0 && own && static_cast<int>(node.keys.size()) > tag_->MaxKeys()) {
     // The right edge's leaf keeps all its keys: too many for one page.
     const size_t k = node.keys.size() - node.keys.size() / 2;
     std::vector<HXobjIndexKeyData> rest(node.keys.begin() + static_cast<long>(k), node.keys.end());
     node.keys.resize(k);
-    levels_[level] = std::move(node.keys);
-    Close(level, false);
-    levels_[level] = std::move(rest);
-    Close(level, true);
+    Emit(level, std::move(node.keys), false);
+    Emit(level, std::move(rest), true);
     return;
   }
   HxPlainPage image;
@@ -440,4 +464,132 @@ std::unique_ptr<HXobjIndexFile> HxCreateIndexFile(HXO_dBaseFld* table, const std
     RaiseKeldorError(hxErrFileNotFound, ExpandFileName(name));
   file->SetLockProtocol(protocol);
   return file;
+}
+
+// ---- verification ----------------------------------------------------------------------
+
+namespace {
+
+constexpr int kCheckMaxDepth = 48;
+
+struct PlainChecker {
+  HXobjPlainTag& tag;
+  HxIndexCheckReport::TagSummary& summary;
+  std::vector<std::string>& problems;
+  std::unordered_set<int64_t> seen;
+  int leafDepth = -1;
+
+  void Problem(const std::string& text) { problems.push_back("tag " + tag.Name() + ": " + text); }
+
+  // Reads the subtree below `node`'s entries; false when it could not.
+  bool Walk(HXobjIndexKey& node, int depth) {
+    if (depth >= kCheckMaxDepth) {
+      Problem("the tree is deeper than " + std::to_string(kCheckMaxDepth) + " levels (its links loop)");
+      return false;
+    }
+    summary.depth = std::max(summary.depth, depth + 1);
+    if (node.IsLeaf()) {
+      ++summary.leaves;
+      if (leafDepth < 0) leafDepth = depth;
+      if (leafDepth != depth) Problem("leaf at " + std::to_string(node.offset) + " is not at the leaf level");
+      if (node.Count() == 0 && depth > 0)
+        Problem("page at " + std::to_string(node.offset) + " holds no keys");
+      return true;
+    }
+    ++summary.interiorNodes;
+    for (int i = 0; i < node.Count(); ++i) {
+      node.position = i;
+      const int64_t link = node.keys[static_cast<size_t>(i)].Link();
+      if (!seen.insert(link).second) {
+        Problem("page at " + std::to_string(link) + " is reached twice (its links loop)");
+        return false;
+      }
+      auto child = std::make_unique<HXobjIndexKey>(&tag);
+      child->parent = &node;
+      try {
+        tag.ReadNode(link, *child);
+      } catch (const std::exception& e) {
+        Problem("page at " + std::to_string(link) + " cannot be read: " + e.what());
+        return false;
+      }
+      if (!Walk(*child, depth + 1)) return false;
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+HxIndexCheckReport HxCheckPlainIndexFile(HXobjPlainFile& file) {
+  HxIndexCheckReport report;
+  file.ReleasePaths();
+  for (int t = 0; t < file.TagCount(); ++t) {
+    auto& tag = *static_cast<HXobjPlainTag*>(file.Tags(t));
+    report.tags.emplace_back();
+    HxIndexCheckReport::TagSummary& summary = report.tags.back();
+    summary.name = tag.Name();
+    PlainChecker checker{tag, summary, report.problems, {}, -1};
+    HXobjIndexKey root(&tag);
+    try {
+      tag.ReadNode(tag.RootOffset(), root);
+    } catch (const std::exception& e) {
+      checker.Problem(std::string("the root cannot be read: ") + e.what());
+      continue;
+    }
+    checker.seen.insert(root.offset);
+    if (!checker.Walk(root, 0)) continue;
+    // The keys in order, through the tag's own walk.
+    std::vector<std::pair<uint32_t, HXobjIndexKeyData>> entries;
+    try {
+      HXobjIndexKeyData previous;
+      for (int64_t r = tag.First(); r != 0; r = tag.Next()) {
+        const HXobjIndexKeyData& k = tag.CurrentKey();
+        if (!entries.empty() && tag.CompareEntries(previous, k) > 0)
+          checker.Problem("key of record " + std::to_string(k.RecNo()) + " is out of order");
+        previous.AssignKey(k);
+        entries.push_back({k.RecNo(), k});
+        if (entries.size() > (size_t{1} << 32)) break;
+      }
+      tag.Reset(hxResetUnpositioned);
+    } catch (const std::exception& e) {
+      checker.Problem(std::string("the walk stopped: ") + e.what());
+      continue;
+    }
+    summary.keys = static_cast<int64_t>(entries.size());
+    HXO_dBaseFld* table = file.Table();
+    if (!table || !tag.KeyHandler() || !tag.Orderable()) continue;
+    summary.recordsChecked = true;
+    std::unordered_map<uint32_t, HXobjIndexKeyData> byRecord;
+    for (auto& [recno, key] : entries)
+      if (!byRecord.emplace(recno, key).second)
+        checker.Problem("record " + std::to_string(recno) + " has more than one entry");
+    table->RefreshHeader();
+    std::vector<HXobjIndexKeyData> uniqueMissing;
+    HxRecordScan scan(*table);
+    HXobjIndexKeyData key;
+    while (scan.Next()) {
+      const uint32_t recno = static_cast<uint32_t>(scan.RecNo());
+      const bool passes = !tag.HasFor() || tag.TestFor();
+      const auto it = byRecord.find(recno);
+      if (!passes) {
+        if (it != byRecord.end())
+          checker.Problem("record " + std::to_string(recno) + " fails the FOR condition but has an entry");
+        continue;
+      }
+      tag.CurrentRecordKey(key, recno);
+      if (it == byRecord.end()) {
+        if (tag.Unique())
+          uniqueMissing.push_back(key);
+        else
+          checker.Problem("record " + std::to_string(recno) + " has no entry");
+      } else if (tag.CompareKeys(key, it->second) != 0) {
+        checker.Problem("the entry of record " + std::to_string(recno) + " holds another key");
+      }
+      if (it != byRecord.end()) byRecord.erase(it);
+    }
+    for (const auto& [recno, k] : byRecord)
+      checker.Problem("entry for record " + std::to_string(recno) + ", which is not in the table");
+    summary.uniqueValuesNotIndexed = static_cast<int64_t>(uniqueMissing.size());
+  }
+  return report;
 }

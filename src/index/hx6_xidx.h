@@ -135,11 +135,13 @@ class HXobjSortPlain : public ThxSort {
  private:
   void Push(size_t level, HXobjIndexKeyData&& entry);
   void Close(size_t level, bool last);
+  void Emit(size_t level, std::vector<HXobjIndexKeyData>&& keys, bool last);
 
   HXobjPlainTag* tag_;
   bool inverted_;
   int64_t written_ = 0;
   std::vector<std::vector<HXobjIndexKeyData>> levels_;
+  std::vector<std::vector<HXobjIndexKeyData>> pending_;
 };
 
 // Opens `fileName` for `table` by its extension, or, when it is missing,
@@ -150,3 +152,10 @@ std::unique_ptr<HXobjIndexFile> HxCreateIndexFile(HXO_dBaseFld* table, const std
 // Writes a number into `out` (`width` bytes) right-aligned with `decimals`;
 // false when it does not fit.
 bool HxFormatNumber(double value, int width, int decimals, std::string& out);
+
+// Verifies every tag of an NDX, NTX or MDX file: every page readable and
+// reached once, leaves all at one depth, keys in the engine's order (equal
+// keys by record number), and, when the file has its table, every record
+// that passes the FOR condition present exactly once (unique tags: each key
+// value once) and no entry for any other record. Never raises for what it finds.
+HxIndexCheckReport HxCheckPlainIndexFile(HXobjPlainFile& file);

@@ -8,7 +8,7 @@
 
 #include "expr/hx6_sql.h"
 #include "index/hx6_cdx.h"
-// MDX
+#include "index/hx6_mdx.h"
 #include "index/hx6_ndx.h"
 #include "index/hx6_ntx.h"
 #include "platform/file.h"
@@ -1194,7 +1194,7 @@ std::unique_ptr<HXobjIndexFile> HxOpenIndexFile(HXO_dBaseFld* table, const std::
     else if (ext == ".NTX")
       file = std::make_unique<HXobjNTXFile>(table, name, shared, readWrite);
     else
-      RaiseKeldorError(hxErrFileNotFound, fileName);
+      file = std::make_unique<HXobjMDXFile>(table, name, shared, readWrite);
   } else {
     RaiseKeldorError(hxErrFileNotFound, ExpandFileName(name));
   }

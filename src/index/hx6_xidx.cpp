@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "index/hx6_cdx.h"
-// MDX
+#include "index/hx6_mdx.h"
 #include "index/hx6_ndx.h"
 #include "index/hx6_ntx.h"
 #include "tables/hx6_dbf.h"
@@ -459,7 +459,7 @@ std::unique_ptr<HXobjIndexFile> HxCreateIndexFile(HXO_dBaseFld* table, const std
   else if (ext == ".NTX")
     file = HXobjNTXFile::CreateEmpty(table, name, shared);
   else if (ext == ".MDX")
-    RaiseKeldorError(hxErrFileNotFound, fileName);
+    file = HXobjMDXFile::CreateEmpty(table, name, shared);
   else
     RaiseKeldorError(hxErrFileNotFound, ExpandFileName(name));
   file->SetLockProtocol(protocol);

@@ -395,14 +395,16 @@ void HXobjMDXFile::WriteFileHeader() {
   h[24] = 1;
   h[25] = 48;
   h[26] = kTagEntrySize;
-  PutLE16(h + 28, static_cast<uint16_t>(TagCount()));
+  PutLE16(h + 28, static_cast<uint16_t>(LiveTagCount()));
   int64_t next = NextFreeNode();
   if (next < 0) next = SyncFileEnd();
   PutLE32(h + 32, static_cast<uint32_t>(next / kMdxBlock));
   StampToday(h + 44);
+  int slot = 0;
   for (int i = 0; i < TagCount(); ++i) {
     auto* tag = static_cast<HXobjMDXTag*>(Tags(i));
-    uint8_t* e = h + kTagTableAt + kTagEntrySize * (i + 1);
+    if (tag->Removed()) continue;
+    uint8_t* e = h + kTagTableAt + kTagEntrySize * (++slot);
     PutLE32(e, static_cast<uint32_t>(tag->HeaderOffset() / kMdxBlock));
     const std::string& name = tag->Name();
     std::memcpy(e + 4, name.data(), std::min<size_t>(name.size(), kMdxTagNameLength));
@@ -425,7 +427,7 @@ void HXobjMDXFile::AddTag(const std::string& name, const std::string& keyExpress
     throw EKeldorError(FormatKeldorText("The key or FOR expression of tag %s in index file %s is too long",
                                         {tagName, FullName()}));
   HXobjIndexTag* old = TagByName(tagName);
-  if (!old && TagCount() >= kMdxMaxTags)
+  if (!old && LiveTagCount() >= kMdxMaxTags)
     throw EKeldorError(FormatKeldorText("Index file %s already holds %d tags", {FullName(), kMdxMaxTags}));
   {
     ThxExpHandler key(Table() ? Table()->ExpUserLink() : nullptr, false, keyExpression);
@@ -463,14 +465,75 @@ bool HXobjMDXFile::DeleteTag(const std::string& name) {
   return true;
 }
 
+int HXobjMDXFile::LiveTagCount() const {
+  int n = 0;
+  for (int i = 0; i < TagCount(); ++i) n += static_cast<HXobjMDXTag*>(Tags(i))->Removed() ? 0 : 1;
+  return n;
+}
+
+bool HXobjMDXFile::UpdateRecord(int64_t recno, bool appended) {
+  bool any = false;
+  for (HXobjIndexTag* tag : tags_)
+    if (!static_cast<HXobjMDXTag*>(tag)->Removed() && tag->UpdateRecord(recno, appended)) any = true;
+  if (any) AfterChange();
+  return any;
+}
+
+void HXobjMDXFile::AfterChange() {
+  changed_ = true;
+  if (disk_->Shared()) WriteFileHeader();
+}
+
+void HXobjMDXFile::AfterLock() {
+  if (!disk_->Shared()) return;
+  // Another opener's Reindex may have made the file smaller.
+  knownSize_ = disk_->FileSize();
+  uint8_t h[kMdxHeaderBytes];
+  if (knownSize_ < kMdxHeaderBytes || !ReadBlock(0, h, sizeof h)) RaiseCorrupted();
+  const int count = GetLE16(h + 28);
+  const int entry = h[26];
+  if (entry < 16 || kTagTableAt + entry * (count + 1) > kMdxHeaderBytes || GetLE16(h + 22) != nodeSize_)
+    RaiseCorrupted();
+  std::vector<HXobjIndexTag*> listed;
+  for (int i = 0; i < count; ++i) {
+    const uint8_t* e = h + kTagTableAt + entry * (i + 1);
+    const char* n = reinterpret_cast<const char*>(e + 4);
+    const std::string name = HxTrim(std::string(n, strnlen(n, 11)));
+    const int64_t at = int64_t{GetLE32(e)} * kMdxBlock;
+    auto* tag = static_cast<HXobjMDXTag*>(TagByName(name));
+    if (tag && tag->Removed()) tag = nullptr;
+    if (!tag) {
+      tags_.Add(std::make_unique<HXobjMDXTag>(this, name, at));
+      tag = static_cast<HXobjMDXTag*>(tags_.Last());
+    }
+    tag->Forget();
+    const std::string key = tag->KeyExpression(), condition = tag->ForExpression();
+    tag->MoveHeader(at);
+    if (name.empty() || !tag->ReadHeader()) RaiseCorrupted();
+    if (!tag->KeyHandler() || tag->KeyExpression() != key) tag->CompileKey();
+    if (tag->ForExpression() != condition || (tag->HasFor() && !tag->ForHandler())) tag->CompileFor();
+    listed.push_back(tag);
+  }
+  for (HXobjIndexTag* tag : tags_)
+    if (std::find(listed.begin(), listed.end(), tag) == listed.end())
+      static_cast<HXobjMDXTag*>(tag)->MarkRemoved();
+  // The file's order, the removed ones after it.
+  for (size_t i = 0; i < listed.size(); ++i) {
+    tags_.Extract(listed[i]);
+    tags_.Insert(static_cast<int>(i), listed[i]);
+  }
+}
+
 void HXobjMDXFile::Reindex() {
-  for (int i = 0; i < TagCount(); ++i) Tags(i)->RequireOrderable();
+  for (int i = 0; i < TagCount(); ++i)
+    if (!static_cast<HXobjMDXTag*>(Tags(i))->Removed()) Tags(i)->RequireOrderable();
   ReleasePaths();
   disk_->Truncate(kMdxHeaderBytes);
   knownSize_ = kMdxHeaderBytes;
   SetNextFree(kMdxHeaderBytes);
   for (int i = 0; i < TagCount(); ++i) {
     auto* tag = static_cast<HXobjMDXTag*>(Tags(i));
+    if (tag->Removed()) continue;
     tag->MoveHeader(NewNode());
     tag->Build();
     tag->SetDirty(true);

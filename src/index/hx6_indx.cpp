@@ -9,6 +9,9 @@
 
 #include "expr/hx6_sql.h"
 #include "index/hx6_cdx.h"
+#include "index/hx6_mdx.h"
+#include "index/hx6_ndx.h"
+#include "index/hx6_ntx.h"
 #include "platform/file.h"
 #include "tables/hx6_cnst.h"
 #include "tables/hx6_dbf.h"
@@ -697,11 +700,32 @@ void HXobjIndexTag::Descend(const HXobjIndexKeyData& key, bool prefix, bool with
     }
     if (node->IsLeaf()) {
       node->position = lo;
-      return;
+      break;
     }
     if (node->Count() == 0) RaiseCorrupted();
     node->position = std::min(lo, node->Count() - 1);
     node = LoadChild(*node);
+  }
+  // Files that keep no record number in interior entries (held as
+  // 0xFFFFFFFF: the entry stands for every record of its key): the entry
+  // sought may lie in a following leaf when equal keys span leaves.
+  while (byRecno && node->position >= node->Count() && node->Count() > 0) {
+    const HXobjIndexKey* p = node->parent;
+    if (!p || p->position < 0 || p->position >= p->Count()) break;
+    const HXobjIndexKeyData& bound = p->keys[static_cast<size_t>(p->position)];
+    if (bound.RecNo() != 0xFFFFFFFF || CompareKeys(key, bound, prefix) != 0) break;
+    node->position = node->Count() - 1;
+    if (StoredNext() == 0) break;
+    node = PathLeaf();
+    int lo = 0, hi = node->Count();
+    while (lo < hi) {
+      const int mid = lo + (hi - lo) / 2;
+      if (before(node->keys[static_cast<size_t>(mid)]))
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    node->position = lo;
   }
 }
 
@@ -1355,8 +1379,21 @@ std::unique_ptr<HXobjIndexFile> HxOpenIndexFile(HXO_dBaseFld* table, const std::
   std::string name = HxTrim(fileName);
   if (table && ExtractFilePath(name).empty()) name = ExtractFilePath(table->FileName()) + name;
   const std::string ext = HxUpperCase(ExtractFileExt(name));
-  if (ext != ".CDX") RaiseKeldorError(hxErrFileNotFound, ExpandFileName(name));
-  std::unique_ptr<HXobjIndexFile> file = std::make_unique<HXobjCDXFile>(table, name, shared, readWrite);
+  std::unique_ptr<HXobjIndexFile> file;
+  if (ext == ".CDX") {
+    file = std::make_unique<HXobjCDXFile>(table, name, shared, readWrite);
+  } else if (ext == ".NDX" || ext == ".NTX" || ext == ".MDX") {
+    // These kinds are opened, never created, here: a missing file is not found.
+    if (!HXO_DiskFile(name, false, false).Exists()) RaiseKeldorError(hxErrFileNotFound, ExpandFileName(name));
+    if (ext == ".NDX")
+      file = std::make_unique<HXobjNDXFile>(table, name, shared, readWrite);
+    else if (ext == ".NTX")
+      file = std::make_unique<HXobjNTXFile>(table, name, shared, readWrite);
+    else
+      file = std::make_unique<HXobjMDXFile>(table, name, shared, readWrite);
+  } else {
+    RaiseKeldorError(hxErrFileNotFound, ExpandFileName(name));
+  }
   if (file->Corrupted() || !file->IsOpen()) {
     if (file->Corrupted()) RaiseKeldorError(hxErrIndexCorrupted, fileName);
     RaiseKeldorError(hxErrFileNotFound, fileName);

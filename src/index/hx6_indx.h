@@ -4,9 +4,9 @@
 // record write.
 //
 // A file kind is chosen by the extension of the file name (HxOpenIndexFile):
-// ".CDX" opens an HXobjCDXFile (hx6_cdx); ".MDX", ".NDX" and ".NTX" are
-// recognised but have no reader yet and answer "File %s could not be found",
-// as does every other extension.
+// ".CDX" opens an HXobjCDXFile (hx6_cdx); ".MDX", ".NDX" and ".NTX" open
+// the files of hx6_mdx, hx6_ndx and hx6_ntx; every other extension answers
+// "File %s could not be found".
 //
 // Keys. A tag turns the key expression's value into key bytes (EncodeKey):
 // character keys are the text, numeric and date keys an 8-byte double made
@@ -374,6 +374,8 @@ class HXobjIndexTag {
   void SetKeyLength(int length) { keyLength_ = length; }
   void SetUniqueFlag(bool on) { unique_ = on; }
   void SetDescendingFlag(bool on) { descending_ = on; }
+  // Keys stored in descending order: every comparison is turned round.
+  void SetInvertedFlag(bool on) { inverted_ = on; }
   void SetExpressions(const std::string& key, const std::string& forText);
   void SetKindText(const std::string& text) { kindText_ = text; }
   void SetRootOffset(int64_t offset) { rootOffset_ = offset; }
@@ -604,8 +606,9 @@ class HxRecordScan {
 // access modes and lock protocol. A name without folder is looked for in the
 // table's folder. The extension chooses the kind, without regard to case:
 // ".CDX" opens (or, when missing and writable, creates) a compound index;
-// ".MDX", ".NDX", ".NTX" and any other extension raise "File %s could not be
-// found", as does a file that cannot be opened; a file whose tag headers
+// ".MDX", ".NDX" and ".NTX" open an existing file of that kind; any other
+// extension raises "File %s could not be found", as does a missing file or
+// one that cannot be opened; a file whose tag headers
 // fail their checks raises "Index file %s is corrupted" (the name as given).
 std::unique_ptr<HXobjIndexFile> HxOpenIndexFile(HXO_dBaseFld* table, const std::string& fileName);
 // The same with explicit modes (`table` may be null: the file is examined

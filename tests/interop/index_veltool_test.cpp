@@ -128,3 +128,42 @@ TEST(IndexVeltool, ReportsDamageAndFailuresWithHonestStatuses) {
   EXPECT_NE(r.out.find("is missing"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("problems found"), std::string::npos) << r.err;
 }
+
+TEST(IndexVeltool, HandlesMdxFilesWithSeveralTags) {
+  TempDrive drive;
+  ASSERT_TRUE(WriteHostFile(drive.Host("people.dbf"), tabletest::Bytes(People())));
+  const std::string table = Quote(drive.Host("people.dbf"));
+  ToolRun r = Tool(table + " people.mdx --create byname NAME");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "BYNAME\tC\t10\t-\tascending\tnone\tNAME\t\n");
+  ASSERT_EQ(Tool(table + " people.mdx --create rich NAME --for 'AMOUNT > 0' --descending").status, 0);
+  r = Tool(table + " people.mdx --create amount AMOUNT --unique --tag amount --json");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto doc = nlohmann::json::parse(r.out);
+  ASSERT_EQ(doc["tags"].size(), 3u);
+  EXPECT_EQ(doc["tags"][1]["kind"], "MDX");
+  EXPECT_EQ(doc["tags"][1]["descending"], true);
+  EXPECT_EQ(doc["tags"][2]["type"], "N");
+  EXPECT_EQ(doc["tags"][2]["length"], 12);
+  ASSERT_EQ(doc["walk"]["entries"].size(), 6u);
+  EXPECT_EQ(doc["walk"]["entries"][0]["recno"], 2);
+  r = Tool(table + " people.mdx --tag RICH");
+  EXPECT_EQ(r.out, "ZOE\t3\nOSCAR\t1\nALMA\t5\n");
+  r = Tool(table + " people.mdx --check");
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("tag\tRICH\tkeys 3"), std::string::npos) << r.out;
+  r = Tool(table + " people.mdx --delete-tag byname --reindex");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "RICH\tC\t10\t-\tdescending\tnone\tNAME\tAMOUNT > 0\nAMOUNT\tN\t12\tunique\tascending\tnone\tAMOUNT\t\n");
+  EXPECT_EQ(Tool(table + " people.mdx --delete-tag byname").status, 1);
+  // Two leaf keys with their first letters swapped fail the check.
+  std::string bytes = ReadHostFile(drive.Host("people.mdx"));
+  ASSERT_GE(bytes.size(), 4096u);
+  const uint32_t header = GetLE32(reinterpret_cast<const uint8_t*>(bytes.data()) + 544) * 512;
+  const uint32_t root = GetLE32(reinterpret_cast<const uint8_t*>(bytes.data()) + header) * 512;
+  std::swap(bytes[root + 8 + 4], bytes[root + 8 + 16 + 4]);
+  ASSERT_TRUE(WriteHostFile(drive.Host("people.mdx"), bytes));
+  r = Tool(table + " people.mdx --check --json");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(nlohmann::json::parse(r.out)["check"]["ok"]);
+}

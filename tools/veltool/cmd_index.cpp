@@ -1,10 +1,11 @@
 // veltool index TABLE INDEXFILE [--tag NAME] [--create NAME KEY [--for EXPR]
 //   [--unique] [--descending]] [--delete-tag NAME] [--reindex] [--check] [--json]
 //
-// The tags of an index file: name, key and FOR expressions, unique,
+// The tags of an index file (CDX, MDX, NDX or NTX, by extension): name, key and FOR expressions, unique,
 // descending, key type and length, collation. Changes run first, in the
 // order --delete-tag, --create, --reindex (the table and index are then
-// opened for writing, exclusively). --tag walks one tag printing each key
+// opened for writing, exclusively; --create makes a missing MDX, NDX or NTX
+// file, whose one tag (NDX, NTX) is named after the file). --tag walks one tag printing each key
 // (text, or hex for binary keys) and its record number. --check verifies the
 // whole file: key order, sibling links both ways, the free-byte count of every
 // leaf, and every record of the table present exactly once in each tag whose
@@ -22,6 +23,7 @@
 
 #include "index/hx6_cdx.h"
 #include "index/hx6_indx.h"
+#include "index/hx6_xidx.h"
 #include "table_text.h"
 #include "tables/hx6_dbf.h"
 #include "veltool.h"
@@ -114,13 +116,20 @@ std::string Collation(const HXobjIndexTag& tag) {
 
 std::string TypeName(char type) { return std::string(1, type); }
 
+// NTX and MDX tags keep descending keys in descending order on disk.
+bool IsDescending(const HXobjIndexTag& tag) {
+  if (auto* plain = dynamic_cast<const HXobjPlainTag*>(&tag)) return plain->StoredDescending();
+  return tag.Descending();
+}
+
 veltool::Json TagJson(const HXobjIndexTag& tag) {
   veltool::Json t;
   t["name"] = veltool::FromAnsi(tag.Name());
   t["key"] = veltool::FromAnsi(tag.KeyExpression());
   t["for"] = tag.HasFor() ? veltool::Json(veltool::FromAnsi(tag.ForExpression())) : veltool::Json(nullptr);
   t["unique"] = tag.Unique();
-  t["descending"] = tag.Descending();
+  t["kind"] = tag.KindText();
+  t["descending"] = IsDescending(tag);
   t["type"] = TypeName(tag.KeyType());
   t["length"] = tag.KeyLength();
   t["collation"] = Collation(tag);
@@ -131,7 +140,7 @@ veltool::Json TagJson(const HXobjIndexTag& tag) {
 std::string TagLine(const HXobjIndexTag& tag) {
   std::string line = veltool::FromAnsi(tag.Name()) + "\t" + TypeName(tag.KeyType()) + "\t" +
                      std::to_string(tag.KeyLength()) + "\t" + (tag.Unique() ? "unique" : "-") + "\t" +
-                     (tag.Descending() ? "descending" : "ascending") + "\t" + Collation(tag) + "\t" +
+                     (IsDescending(tag) ? "descending" : "ascending") + "\t" + Collation(tag) + "\t" +
                      veltool::FromAnsi(tag.KeyExpression()) + "\t" +
                      (tag.HasFor() ? veltool::FromAnsi(tag.ForExpression()) : std::string());
   return line;
@@ -144,7 +153,9 @@ int RunIndex(const Options& o) {
   ProgressTable table(veltool::ToEnginePath(o.table), !writing, writing, bar);
   // A bare name is looked for beside the table.
   const bool bare = o.index.find_first_of("/\\:") == std::string::npos;
-  auto file = HxOpenIndexFile(&table, bare ? o.index : veltool::ToEnginePath(o.index), !writing, writing, 0);
+  const std::string indexName = bare ? o.index : veltool::ToEnginePath(o.index);
+  auto file = o.create.empty() ? HxOpenIndexFile(&table, indexName, !writing, writing, 0)
+                               : HxCreateIndexFile(&table, indexName);
 
   if (!o.deleteTag.empty() && !file->DeleteTag(o.deleteTag))
     throw EKeldorError(FormatKeldorMessage(hxErrIndexTagNotFound, o.deleteTag));
@@ -196,13 +207,16 @@ int RunIndex(const Options& o) {
   int status = 0;
   if (o.check) {
     int lastTag = -1;
-    const HxIndexCheckReport report = HxCheckIndexFile(*file, [&](int tagIndex, int64_t done, int64_t total) {
-      if (!bar || total <= 0) return;
-      if (tagIndex != lastTag) lastTag = tagIndex;
-      std::fprintf(stdout, "\rchecking %s %3d%%", file->Tags(tagIndex)->Name().c_str(),
-                   static_cast<int>(done * 100 / total));
-      std::fflush(stdout);
-    });
+    auto* plain = dynamic_cast<HXobjPlainFile*>(file.get());
+    const HxIndexCheckReport report =
+        plain ? HxCheckPlainIndexFile(*plain)
+              : HxCheckIndexFile(*file, [&](int tagIndex, int64_t done, int64_t total) {
+                  if (!bar || total <= 0) return;
+                  if (tagIndex != lastTag) lastTag = tagIndex;
+                  std::fprintf(stdout, "\rchecking %s %3d%%", file->Tags(tagIndex)->Name().c_str(),
+                               static_cast<int>(done * 100 / total));
+                  std::fflush(stdout);
+                });
     if (bar) std::fprintf(stdout, "\r%60s\r", "");
     if (o.json) {
       veltool::Json tags = veltool::Json::array();
@@ -242,12 +256,16 @@ void Setup(CLI::App& app) {
       veltool::AddCommand(app, "index", "tags of an index file; walk, create, delete, rebuild, check",
                           [o] { return RunIndex(*o); });
   cmd->add_option("TABLE", o->table, "the table (.dbf)")->required();
-  cmd->add_option("INDEXFILE", o->index,
-                  "the index file (.cdx); a name without folder is looked for beside the table")
+  cmd->add_option(
+         "INDEXFILE", o->index,
+         "the index file (.cdx, .mdx, .ndx or .ntx by extension); a name without folder is looked for "
+         "beside the table")
       ->required();
   cmd->add_option("--tag", o->tag, "walk this tag: every key and its record number");
   CLI::Option* create =
-      cmd->add_option("--create", o->create, "create (or replace) tag NAME on the key expression KEY")
+      cmd->add_option("--create", o->create,
+                      "create (or replace) tag NAME on the key expression KEY (a missing MDX, NDX or NTX "
+                      "file is made; NDX and NTX files hold one tag named after the file)")
           ->expected(2)
           ->type_name("NAME KEY");
   cmd->add_option("--for", o->forExpression, "FOR condition of the tag --create makes")->needs(create);

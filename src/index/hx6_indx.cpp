@@ -491,6 +491,8 @@ HXobjIndexKey* HXobjIndexTag::LoadChild(HXobjIndexKey& node) {
   if (!child) {
     child = cache.Spare(this);
     cache.CountMiss();
+    // Some formats decode a page by what its parent says of it.
+    child->parent = &node;
     ReadNode(link, *child);
   }
   child->position = -1;

@@ -485,6 +485,7 @@ void HXobjMDXFile::AfterChange() {
 }
 
 void HXobjMDXFile::AfterLock() {
+  HXobjIndexFile::AfterLock();
   if (!disk_->Shared()) return;
   // Another opener's Reindex may have made the file smaller.
   knownSize_ = disk_->FileSize();

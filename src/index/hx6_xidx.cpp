@@ -284,6 +284,10 @@ HXobjPlainFile::HXobjPlainFile(HXO_dBaseFld* table, const std::string& fileName,
   // Equal keys are kept in record-number order, so an entry is found again by
   // its key and record.
   SetKeysByRecordNumber(true);
+  // A page of these formats is decoded with what its parent says of it (the
+  // key its keyless last entry stands for), which changes when the parent is
+  // rewritten while the page is not: decoded pages are not kept.
+  SetNodeCacheBudget(0);
 }
 
 int64_t HXobjPlainFile::KnownSize() {

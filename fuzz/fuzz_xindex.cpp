@@ -40,21 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (void)HxCheckIndexFile(*t.index);
     } catch (const Exception&) {
     }
-    if (change) {
-      try {
-        t.GetRecord(5);
-        t.PutStringByName("NAME", "MMMMMMMMMM");
-        t.PutRecord(5);
-        t.GetRecord(9);
-        t.PutNumberByName("AMOUNT", 5000);
-        t.PutRecord(9);
-        t.AppendRecord();
-        t.PutStringByName("NAME", "ZZ");
-        t.PutRecord(t.RecNo());
-        for (int i = 0; i < t.index->TagCount(); ++i) fuzzindex::WalkTag(*t.index->Tags(i));
-      } catch (const Exception&) {
-      }
-    }
+    if (change) fuzzindex::ChangeThroughIndex(t);
   } catch (const Exception&) {
   }
   return 0;

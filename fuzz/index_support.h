@@ -110,4 +110,23 @@ inline void WalkTag(HXobjIndexTag& tag) {
   }
 }
 
+// Changes the table through its index file as the handler does (a key
+// changed, another, a record appended), then walks every tag again.
+inline void ChangeThroughIndex(IndexedTable& t) {
+  try {
+    t.GetRecord(5);
+    t.PutStringByName("NAME", "MMMMMMMMMM");
+    t.PutRecord(5);
+    t.GetRecord(9);
+    t.PutStringByName("NAME", "AAA");
+    t.PutNumberByName("AMOUNT", 5000);
+    t.PutRecord(9);
+    t.AppendRecord();
+    t.PutStringByName("NAME", "ZZ");
+    t.PutRecord(t.RecNo());
+    for (int i = 0; i < t.index->TagCount(); ++i) WalkTag(*t.index->Tags(i));
+  } catch (const Exception&) {
+  }
+}
+
 }  // namespace fuzzindex

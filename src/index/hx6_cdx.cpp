@@ -247,28 +247,6 @@ void HXobjCDXTag::DefineTag(const std::string& keyExpression, bool unique, bool 
   WriteHeader();
 }
 
-void HXobjCDXTag::EvaluateKeyType(ThxVariant& value) {
-  HXO_dBaseFld* t = Table();
-  try {
-    BuildKey(value);
-  } catch (const EKeldorError&) {
-    // The current record may hold a value the key cannot read; the type is
-    // the same for a blank record.
-    if (!t) throw;
-    std::vector<uint8_t> blank(t->RecordLength() + 1, ' ');
-    uint8_t* saved = t->RecordBuffer();
-    t->SetRecordBuffer(blank.data());
-    try {
-      t->BlankRecord();
-      BuildKey(value);
-    } catch (...) {
-      t->SetRecordBuffer(saved);
-      throw;
-    }
-    t->SetRecordBuffer(saved);
-  }
-}
-
 bool HXobjCDXTag::InsertKey(const HXobjIndexKeyData& key) {
   RequireOrderable();
   return HXobjIndexTag::InsertKey(key);

@@ -121,9 +121,6 @@ class HXobjCDXTag : public HXobjIndexTag {
   void ReadBlockChecked(int64_t offset, uint8_t* block);
   // Writes the first `count` bytes of the header image.
   void WriteHeaderBytes(size_t count);
-  // The key expression's value for the current record (a blank record when
-  // the current one cannot give it).
-  void EvaluateKeyType(ThxVariant& value);
   void DecodeLeaf(const uint8_t* block, HXobjIndexKey& node);
   void DecodeInterior(const uint8_t* block, HXobjIndexKey& node);
   bool Padded() const { return KeyType() == hxKeyCharacter; }

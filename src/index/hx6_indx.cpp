@@ -366,6 +366,28 @@ bool HXobjIndexTag::BuildKey(ThxVariant& value) {
   return true;
 }
 
+void HXobjIndexTag::EvaluateKeyType(ThxVariant& value) {
+  HXO_dBaseFld* t = Table();
+  try {
+    BuildKey(value);
+  } catch (const EKeldorError&) {
+    // The current record may hold a value the key cannot read; the type is
+    // the same for a blank record.
+    if (!t) throw;
+    std::vector<uint8_t> blank(t->RecordLength() + 1, ' ');
+    uint8_t* saved = t->RecordBuffer();
+    t->SetRecordBuffer(blank.data());
+    try {
+      t->BlankRecord();
+      BuildKey(value);
+    } catch (...) {
+      t->SetRecordBuffer(saved);
+      throw;
+    }
+    t->SetRecordBuffer(saved);
+  }
+}
+
 bool HXobjIndexTag::TestFor() {
   if (!forHandler_) return false;
   const ThxExpValue& v = forHandler_->EvaluateValue();

@@ -240,6 +240,10 @@ class HXobjIndexTag {
   // The key expression's value for the table's current record. False when
   // there is no key expression.
   virtual bool BuildKey(ThxVariant& value);
+  // The key expression's value for the current record, or for a blank record
+  // when the current one cannot give it: what the key's type and length are
+  // taken from.
+  void EvaluateKeyType(ThxVariant& value);
   // True when the FOR expression yields logical true; false when there is
   // none or it yields another type.
   virtual bool TestFor();

@@ -352,13 +352,7 @@ std::unique_ptr<HXobjMDXFile> HXobjMDXFile::CreateEmpty(HXO_dBaseFld* table, con
   return std::unique_ptr<HXobjMDXFile>(new HXobjMDXFile(table, fileName, shared));
 }
 
-HXobjMDXFile::~HXobjMDXFile() {
-  try {
-    Flush();
-  } catch (...) {
-  }
-  tags_.Clear();
-}
+HXobjMDXFile::~HXobjMDXFile() { CloseQuietly(); }
 
 bool HXobjMDXFile::ReadFileHeader() {
   uint8_t h[kMdxHeaderBytes];

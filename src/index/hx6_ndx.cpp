@@ -193,7 +193,7 @@ HXobjNDXFile::HXobjNDXFile(HXO_dBaseFld* table, const std::string& fileName, boo
   HXO_DiskFile& d = *disk_;
   d.Open();
   knownSize_ = d.FileSize();
-  auto tag = std::make_unique<HXobjNDXTag>(this, TagName());
+  auto tag = std::make_unique<HXobjNDXTag>(this, TagNameFromFile());
   if (knownSize_ < 2 * kNdxBlock || !tag->ReadHeader()) {
     SetCorrupted(true);
     return;
@@ -221,17 +221,7 @@ std::unique_ptr<HXobjNDXFile> HXobjNDXFile::CreateEmpty(HXO_dBaseFld* table, con
   return std::unique_ptr<HXobjNDXFile>(new HXobjNDXFile(table, fileName, shared));
 }
 
-HXobjNDXFile::~HXobjNDXFile() {
-  try {
-    Flush();
-  } catch (...) {
-  }
-  tags_.Clear();
-}
-
-std::string HXobjNDXFile::TagName() const {
-  return HxUpperCase(ChangeFileExt(ExtractFileName(FullName()), ""));
-}
+HXobjNDXFile::~HXobjNDXFile() { CloseQuietly(); }
 
 void HXobjNDXFile::AddTag(const std::string&, const std::string& keyExpression, bool unique, bool ascending,
                           const std::string& forExpression) {
@@ -249,7 +239,7 @@ void HXobjNDXFile::AddTag(const std::string&, const std::string& keyExpression, 
   disk_->Truncate(0);
   knownSize_ = 0;
   SetNextFree(kNdxBlock);
-  auto tag = std::make_unique<HXobjNDXTag>(this, TagName());
+  auto tag = std::make_unique<HXobjNDXTag>(this, TagNameFromFile());
   HXobjNDXTag* t = tag.get();
   tags_.Add(std::move(tag));
   t->Define(keyExpression, unique, true, "");

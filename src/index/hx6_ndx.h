@@ -84,7 +84,6 @@ class HXobjNDXFile : public HXobjPlainFile {
   int HeaderBytes() const override { return kNdxBlock; }
   int PageSize() const override { return kNdxBlock; }
   HXobjNDXTag* Tag() const { return TagCount() > 0 ? static_cast<HXobjNDXTag*>(Tags(0)) : nullptr; }
-  std::string TagName() const;
 
  private:
   HXobjNDXFile(HXO_dBaseFld* table, const std::string& fileName, bool shared);

@@ -225,7 +225,7 @@ HXobjNTXFile::HXobjNTXFile(HXO_dBaseFld* table, const std::string& fileName, boo
     : HXobjPlainFile(table, DefaultExtension(HxTrim(fileName), ".ntx"), shared, readWrite) {
   disk_->Open();
   knownSize_ = disk_->FileSize();
-  auto tag = std::make_unique<HXobjNTXTag>(this, TagName());
+  auto tag = std::make_unique<HXobjNTXTag>(this, TagNameFromFile());
   if (knownSize_ < 2 * kNtxPage || !tag->ReadHeader()) {
     SetCorrupted(true);
     return;
@@ -248,17 +248,7 @@ std::unique_ptr<HXobjNTXFile> HXobjNTXFile::CreateEmpty(HXO_dBaseFld* table, con
   return std::unique_ptr<HXobjNTXFile>(new HXobjNTXFile(table, fileName, shared));
 }
 
-HXobjNTXFile::~HXobjNTXFile() {
-  try {
-    Flush();
-  } catch (...) {
-  }
-  tags_.Clear();
-}
-
-std::string HXobjNTXFile::TagName() const {
-  return HxUpperCase(ChangeFileExt(ExtractFileName(FullName()), ""));
-}
+HXobjNTXFile::~HXobjNTXFile() { CloseQuietly(); }
 
 void HXobjNTXFile::AddTag(const std::string&, const std::string& keyExpression, bool unique, bool ascending,
                           const std::string& forExpression) {
@@ -275,7 +265,7 @@ void HXobjNTXFile::AddTag(const std::string&, const std::string& keyExpression, 
   disk_->Truncate(0);
   knownSize_ = 0;
   SetNextFree(kNtxPage);
-  auto tag = std::make_unique<HXobjNTXTag>(this, TagName());
+  auto tag = std::make_unique<HXobjNTXTag>(this, TagNameFromFile());
   HXobjNTXTag* t = tag.get();
   tags_.Add(std::move(tag));
   t->Define(keyExpression, unique, ascending, forExpression);

@@ -93,7 +93,6 @@ class HXobjNTXFile : public HXobjPlainFile {
   int HeaderBytes() const override { return kNtxPage; }
   int PageSize() const override { return kNtxPage; }
   HXobjNTXTag* Tag() const { return TagCount() > 0 ? static_cast<HXobjNTXTag*>(Tags(0)) : nullptr; }
-  std::string TagName() const;
 
  private:
   HXobjNTXFile(HXO_dBaseFld* table, const std::string& fileName, bool shared);

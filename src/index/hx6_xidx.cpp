@@ -224,26 +224,6 @@ void HXobjPlainTag::MakeEmptyRoot() {
   SetRoot(offset);
 }
 
-void HXobjPlainTag::EvaluateKeyType(ThxVariant& value) {
-  HXO_dBaseFld* t = Table();
-  try {
-    BuildKey(value);
-  } catch (const EKeldorError&) {
-    if (!t) throw;
-    std::vector<uint8_t> blank(t->RecordLength() + 1, ' ');
-    uint8_t* saved = t->RecordBuffer();
-    t->SetRecordBuffer(blank.data());
-    try {
-      t->BlankRecord();
-      BuildKey(value);
-    } catch (...) {
-      t->SetRecordBuffer(saved);
-      throw;
-    }
-    t->SetRecordBuffer(saved);
-  }
-}
-
 void HXobjPlainTag::Build() {
   DiscardPath();
   HXO_dBaseFld* t = Table();
@@ -288,6 +268,18 @@ HXobjPlainFile::HXobjPlainFile(HXO_dBaseFld* table, const std::string& fileName,
   // key its keyless last entry stands for), which changes when the parent is
   // rewritten while the page is not: decoded pages are not kept.
   SetNodeCacheBudget(0);
+}
+
+void HXobjPlainFile::CloseQuietly() noexcept {
+  try {
+    Flush();
+  } catch (...) {
+  }
+  tags_.Clear();
+}
+
+std::string HXobjPlainFile::TagNameFromFile() const {
+  return HxUpperCase(ChangeFileExt(ExtractFileName(FullName()), ""));
 }
 
 int64_t HXobjPlainFile::KnownSize() {

@@ -73,9 +73,6 @@ class HXobjPlainTag : public HXobjIndexTag {
   // A page offset that may be read: whole inside the file, past the header,
   // on the format's grid.
   bool ValidPageOffset(int64_t offset) const;
-  // The key type and length of the key expression (a blank record when the
-  // current one cannot give the value).
-  void EvaluateKeyType(ThxVariant& value);
 
  protected:
   void SetStoredDescending(bool on);
@@ -116,6 +113,11 @@ class HXobjPlainFile : public HXobjIndexFile {
   int64_t KnownSize();
 
  protected:
+  // For the destructors of the file kinds: writes what is pending (their
+  // overrides still stand there) and lets the tags go. Never throws.
+  void CloseQuietly() noexcept;
+  // The one tag of an NDX or NTX file is named after the file.
+  std::string TagNameFromFile() const;
   int64_t knownSize_ = 0;
 };
 

@@ -70,4 +70,22 @@ inline void RandomWrite(IndexedTable& t, std::vector<Row>& rows, std::mt19937& r
     t.PutRecord(t.RecNo());
 }
 
+// Writes each damaged image as `file` beside the table and expects opening,
+// walking and seeking its first tag to end in "corrupted", never a crash.
+inline void ExpectEachCorrupted(IndexedTable& t, TempDrive& drive, const std::string& file,
+                                const std::vector<std::pair<std::string, std::string>>& cases) {
+  for (const auto& [what, bytes] : cases) {
+    ASSERT_TRUE(WriteHostFile(drive.Host(file), bytes));
+    try {
+      HXobjIndexFile& f = t.Open(file);
+      Walk(*f.Tags(0));
+      f.Tags(0)->Seek(Text("AB"));
+      ADD_FAILURE() << what << ": no error";
+    } catch (const EKeldorError& e) {
+      EXPECT_NE(std::string(e.what()).find("corrupted"), std::string::npos) << what << ": " << e.what();
+    }
+    t.files.clear();
+  }
+}
+
 }  // namespace plaintest

@@ -841,8 +841,11 @@ void TCompBase::EntryLoop() {
     std::unique_ptr<TDeflatePipeline>& pipeline;
     ~PipelineGone() { pipeline.reset(); }
   } gone{pipeline_};
-  if (Workers() > 1 && std::any_of(entries_.items.begin(), entries_.items.end(),
-                                   [](const TZipEntry& e) { return e.action == kActCompress; }))
+  // A run that only stores (method store, or files of the never-compress
+  // types) starts no workers.
+  if (Workers() > 1 && std::any_of(entries_.items.begin(), entries_.items.end(), [this](const TZipEntry& e) {
+        return e.action == kActCompress && LevelFor(e.name) != dtDeflateS;
+      }))
     pipeline_ = std::make_unique<TDeflatePipeline>(
         Workers(), blockSize_, count,
         [this](int index, TDeflatePipeline::TWork& work) { return PlanEntry(index, work); });

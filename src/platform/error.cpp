@@ -1,5 +1,7 @@
 #include "platform/error.h"
 
+#include <cerrno>
+
 namespace platform {
 
 namespace {
@@ -41,6 +43,65 @@ std::string ErrorText(ErrorCode code) {
       return "The request could not be performed because of an I/O device error.";
   }
   return "Unknown error.";
+}
+
+// errno values as the C runtime of either host gives them; a few exist on
+// POSIX hosts only.
+ErrorCode SetLastErrorFromErrno(int err) {
+  ErrorCode code;
+  switch (err) {
+    case 0:
+      code = ErrorCode::None;
+      break;
+    case ENOENT:
+      code = ErrorCode::FileNotFound;
+      break;
+    case ENOTDIR:
+      code = ErrorCode::PathNotFound;
+      break;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+#ifdef ETXTBSY
+    case ETXTBSY:
+#endif
+      code = ErrorCode::AccessDenied;
+      break;
+    case EEXIST:
+      code = ErrorCode::AlreadyExists;
+      break;
+    case ENOSPC:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+    case EFBIG:
+      code = ErrorCode::DiskFull;
+      break;
+    case ENOTEMPTY:
+      code = ErrorCode::NotEmpty;
+      break;
+    case EAGAIN:
+      code = ErrorCode::LockViolation;
+      break;
+    case ENAMETOOLONG:
+    case EINVAL:
+    case EILSEQ:
+      code = ErrorCode::InvalidName;
+      break;
+    case ENODEV:
+    case ENXIO:
+#ifdef ENOMEDIUM
+    case ENOMEDIUM:
+#endif
+      code = ErrorCode::NotReady;
+      break;
+    default:
+      code = ErrorCode::Io;
+      break;
+  }
+  SetLastError(code);
+  return code;
 }
 
 }  // namespace platform

@@ -8,54 +8,6 @@
 
 namespace platform {
 
-ErrorCode SetLastErrorFromErrno(int err) {
-  ErrorCode code;
-  switch (err) {
-    case 0:
-      code = ErrorCode::None;
-      break;
-    case ENOENT:
-      code = ErrorCode::FileNotFound;
-      break;
-    case ENOTDIR:
-      code = ErrorCode::PathNotFound;
-      break;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-      code = ErrorCode::AccessDenied;
-      break;
-    case EEXIST:
-      code = ErrorCode::AlreadyExists;
-      break;
-    case ENOSPC:
-    case EFBIG:
-      code = ErrorCode::DiskFull;
-      break;
-    case ENOTEMPTY:
-      code = ErrorCode::NotEmpty;
-      break;
-    case EAGAIN:
-      code = ErrorCode::LockViolation;
-      break;
-    case ENAMETOOLONG:
-    case EINVAL:
-    case EILSEQ:
-      code = ErrorCode::InvalidName;
-      break;
-    case ENODEV:
-    case ENXIO:
-      code = ErrorCode::NotReady;
-      break;
-    default:
-      code = ErrorCode::Io;
-      break;
-  }
-  SetLastError(code);
-  return code;
-}
-
 namespace detail {
 
 ErrorCode SetLastErrorFromWin32(DWORD err) {

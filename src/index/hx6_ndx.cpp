@@ -234,11 +234,7 @@ void HXobjNDXFile::AddTag(const std::string&, const std::string& keyExpression, 
                                         {FullName(), kNdxBlock - kNdxExpressionAt - 1}));
   // The expression must compile before anything in the file changes.
   { ThxExpHandler key(Table() ? Table()->ExpUserLink() : nullptr, false, keyExpression); }
-  ReleasePaths();
-  tags_.Clear();
-  disk_->Truncate(0);
-  knownSize_ = 0;
-  SetNextFree(kNdxBlock);
+  StartOver();
   auto tag = std::make_unique<HXobjNDXTag>(this, TagNameFromFile());
   HXobjNDXTag* t = tag.get();
   tags_.Add(std::move(tag));
@@ -250,19 +246,7 @@ void HXobjNDXFile::AddTag(const std::string&, const std::string& keyExpression, 
 
 bool HXobjNDXFile::DeleteTag(const std::string&) { return false; }
 
-void HXobjNDXFile::Reindex() {
-  HXobjNDXTag* tag = Tag();
-  if (!tag) return;
-  tag->RequireOrderable();
-  ReleasePaths();
-  disk_->Truncate(kNdxBlock);
-  knownSize_ = kNdxBlock;
-  SetNextFree(kNdxBlock);
-  tag->Build();
-  tag->SetDirty(true);
-  tag->WriteHeader();
-  disk_->Flush();
-}
+void HXobjNDXFile::Reindex() { ReindexOneTag(); }
 
 void HXobjNDXFile::AfterChange() {
   if (HXobjNDXTag* tag = Tag()) tag->WriteHeader();

@@ -260,11 +260,7 @@ void HXobjNTXFile::AddTag(const std::string&, const std::string& keyExpression, 
     if (!HxTrim(forExpression).empty())
       ThxExpHandler cond(Table() ? Table()->ExpUserLink() : nullptr, false, forExpression);
   }
-  ReleasePaths();
-  tags_.Clear();
-  disk_->Truncate(0);
-  knownSize_ = 0;
-  SetNextFree(kNtxPage);
+  StartOver();
   auto tag = std::make_unique<HXobjNTXTag>(this, TagNameFromFile());
   HXobjNTXTag* t = tag.get();
   tags_.Add(std::move(tag));
@@ -276,18 +272,6 @@ void HXobjNTXFile::AddTag(const std::string&, const std::string& keyExpression, 
 
 bool HXobjNTXFile::DeleteTag(const std::string&) { return false; }
 
-void HXobjNTXFile::Reindex() {
-  HXobjNTXTag* tag = Tag();
-  if (!tag) return;
-  tag->RequireOrderable();
-  ReleasePaths();
-  disk_->Truncate(kNtxPage);
-  knownSize_ = kNtxPage;
-  SetNextFree(kNtxPage);
-  tag->Build();
-  tag->SetDirty(true);
-  tag->WriteHeader();
-  disk_->Flush();
-}
+void HXobjNTXFile::Reindex() { ReindexOneTag(); }
 
 void HXobjNTXFile::AfterChange() {}

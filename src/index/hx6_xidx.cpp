@@ -282,6 +282,28 @@ std::string HXobjPlainFile::TagNameFromFile() const {
   return HxUpperCase(ChangeFileExt(ExtractFileName(FullName()), ""));
 }
 
+void HXobjPlainFile::StartOver() {
+  ReleasePaths();
+  tags_.Clear();
+  disk_->Truncate(0);
+  knownSize_ = 0;
+  SetNextFree(HeaderBytes());
+}
+
+void HXobjPlainFile::ReindexOneTag() {
+  if (TagCount() == 0) return;
+  auto* tag = static_cast<HXobjPlainTag*>(Tags(0));
+  tag->RequireOrderable();
+  ReleasePaths();
+  disk_->Truncate(HeaderBytes());
+  knownSize_ = HeaderBytes();
+  SetNextFree(HeaderBytes());
+  tag->Build();
+  tag->SetDirty(true);
+  tag->WriteHeader();
+  disk_->Flush();
+}
+
 int64_t HXobjPlainFile::KnownSize() {
   knownSize_ = std::max(knownSize_, disk_->FileSize());
   return knownSize_;

@@ -118,6 +118,11 @@ class HXobjPlainFile : public HXobjIndexFile {
   void CloseQuietly() noexcept;
   // The one tag of an NDX or NTX file is named after the file.
   std::string TagNameFromFile() const;
+  // For a file of one tag: drops the tag and every page, so the file is
+  // empty and its first page follows the header.
+  void StartOver();
+  // For a file of one tag: rebuilds it from the table after the header.
+  void ReindexOneTag();
   int64_t knownSize_ = 0;
 };
 

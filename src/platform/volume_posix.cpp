@@ -232,14 +232,6 @@ DriveType GetDriveType(const std::string& root) {
   return info.type;
 }
 
-bool GetDiskFreeSpace(const std::string& root, uint64_t& freeBytes, uint64_t& totalBytes) {
-  VolumeInfo info;
-  if (!GetVolumeInfo(root, info)) return false;
-  freeBytes = info.freeBytes;
-  totalBytes = info.totalBytes;
-  return true;
-}
-
 bool SetVolumeLabel(const std::string& root, const std::string& label) {
   Target t;
   if (!FindTarget(root, t)) return false;

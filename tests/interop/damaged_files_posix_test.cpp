@@ -150,7 +150,7 @@ class DamagedFiles : public ::testing::Test {
           EXPECT_FALSE(o.err.empty()) << where << " failed without a word";
         }
         if (reading || o.status != 0) {
-          EXPECT_EQ(ReadHostFile((work_ / victim).string()), damaged)
+          EXPECT_TRUE(ReadHostFile((work_ / victim).string()) == damaged)
               << where << (reading ? " changed the file it only read" : " failed and changed the file");
         }
         if (HasFailure()) return;  // one broken case is enough to read
@@ -260,6 +260,54 @@ TEST_F(DamagedFiles, ZipArchivesReadAndExtended) {
   d.push_back(CutAt(end));
   d.push_back(CutAt(central));
   Sweep(layDown, "old.zip", d, {"ziplist old.zip"}, {"zip --workers 1 old.zip c.dbf"});
+}
+
+// A restructure over a data folder with one damaged file: a failed run
+// leaves the damaged file as it was; a run that ends well leaves tables and
+// indexes that read back.
+TEST_F(DamagedFiles, RestructureOfAFolderWithOneDamagedFile) {
+  const fs::path folder = work_ / "data";
+  ASSERT_EQ(Veltool(work_, "demo-folder " + Quote(folder.string())).status, 0);
+  std::vector<std::pair<std::string, std::string>> demo;
+  for (const auto& e : fs::directory_iterator(folder))
+    demo.push_back({e.path().filename().string(), ReadHostFile(e.path().string())});
+  auto layDown = [&] {
+    fs::remove_all(folder);
+    fs::remove_all(work_ / "archive");
+    fs::create_directories(work_ / "archive");
+    for (const auto& [name, bytes] : demo) ASSERT_TRUE(WriteHostFile((folder / name).string(), bytes));
+  };
+  for (const auto& [victim, sound] : demo) {
+    std::vector<Damage> damages = Generic(sound.size(), 512, static_cast<unsigned>(sound.size()), 8);
+    if (victim.size() > 4 && victim.substr(victim.size() - 4) == ".dbf")
+      for (Damage& d : TableHeader()) damages.push_back(d);
+    for (const Damage& d : damages) {
+      layDown();
+      const std::string damaged = d.apply(sound);
+      ASSERT_TRUE(WriteHostFile((folder / victim).string(), damaged));
+      const Outcome o =
+          Veltool(work_, "restructure --archive-dir " + Quote((work_ / "archive").string()) + " " + Quote(folder.string()));
+      const std::string where = victim + ", " + d.label + ": restructure";
+      ASSERT_TRUE(o.status == 0 || o.status == 1) << where << " ended with " << o.status << "\n" << o.err;
+      ASSERT_EQ(o.err.find("Sanitizer"), std::string::npos) << where << "\n" << o.err;
+      ASSERT_EQ(o.err.find("runtime error"), std::string::npos) << where << "\n" << o.err;
+      if (o.status == 1) {
+        ASSERT_FALSE(o.err.empty()) << where << " failed without a word";
+        // A compound index of one block or less holds nothing and is taken
+        // for a new one, so opening it may write its empty header.
+        const bool emptyIndex = damaged.size() <= 512 && (victim.ends_with(".cdx") || victim.ends_with(".CDX"));
+        ASSERT_TRUE(emptyIndex || ReadHostFile((folder / victim).string()) == damaged)
+            << where << " failed and changed the file";
+        continue;
+      }
+      for (const std::string table : {"CUSTOMER", "ORDERS", "PRODUCTS"}) {
+        const Outcome dump = Veltool(folder, "dump " + table + ".dbf");
+        ASSERT_EQ(dump.status, 0) << where << " left " << table << " unreadable: " << dump.err;
+      }
+      const Outcome check = Veltool(folder, "index --check CUSTOMER.dbf CUSTOMER.cdx");
+      ASSERT_EQ(check.status, 0) << where << " left a damaged index: " << check.err;
+    }
+  }
 }
 
 }  // namespace

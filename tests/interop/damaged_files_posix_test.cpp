@@ -168,13 +168,13 @@ TEST_F(DamagedFiles, TablesAndTheirMemoFiles) {
     CopyIn("dbase_30.fpt", "t.fpt");
   };
   std::vector<Damage> dbf = TableHeader();
-  for (Damage& d : Generic(fs::file_size(fs::path(VEL_FIXTURES_DIR) / "dbase_30.dbf"), 4096, 30, 24))
+  for (Damage& d : Generic(fs::file_size(fs::path(VEL_FIXTURES_DIR) / "dbase_30.dbf"), 4096, 30, 16))
     dbf.push_back(d);
   Sweep(vfp, "t.dbf", dbf, {"info t.dbf", "dump --deleted --json t.dbf"});
 
   std::vector<Damage> fpt = {Put(0, Le32(0)), Put(0, Le32(0xFFFFFFFF)), Put(6, Le16(0)), Put(6, Le16(1)),
                              Put(6, Le16(0xFFFF))};
-  for (Damage& d : Generic(fs::file_size(fs::path(VEL_FIXTURES_DIR) / "dbase_30.fpt"), 64, 31, 24)) fpt.push_back(d);
+  for (Damage& d : Generic(fs::file_size(fs::path(VEL_FIXTURES_DIR) / "dbase_30.fpt"), 64, 31, 16)) fpt.push_back(d);
   Sweep(vfp, "t.fpt", fpt, {"dump t.dbf"});
 
   auto db3 = [&] {
@@ -182,7 +182,7 @@ TEST_F(DamagedFiles, TablesAndTheirMemoFiles) {
     CopyIn("dbase_83.dbt", "m.dbt");
   };
   std::vector<Damage> dbt = {Put(0, Le32(0)), Put(0, Le32(0xFFFFFFFF))};
-  for (Damage& d : Generic(fs::file_size(fs::path(VEL_FIXTURES_DIR) / "dbase_83.dbt"), 512, 83, 24)) dbt.push_back(d);
+  for (Damage& d : Generic(fs::file_size(fs::path(VEL_FIXTURES_DIR) / "dbase_83.dbt"), 512, 83, 16)) dbt.push_back(d);
   Sweep(db3, "m.dbt", dbt, {"dump --json m.dbf"});
   Sweep(db3, "m.dbf", TableHeader(), {"dump m.dbf"});
 }
@@ -195,7 +195,7 @@ TEST_F(DamagedFiles, CompoundIndexes) {
   };
   calls();
   const std::string tags = ReadHostFile((work_ / "calls.CDX").string());
-  std::vector<Damage> cdx = Generic(tags.size(), 512, 512, 40);
+  std::vector<Damage> cdx = Generic(tags.size(), 512, 512, 30);
   // The tag directory's root pointer and the first tag's header.
   for (size_t at : {size_t(0), size_t(4), size_t(8), size_t(12), size_t(502), size_t(1024), size_t(1024 + 4)})
     cdx.push_back(Put(at, Le32(0xFFFFFFF0)));
@@ -219,7 +219,7 @@ TEST_F(DamagedFiles, SingleTagIndexesAndMdx) {
       layDown();
       ASSERT_TRUE(WriteHostFile((work_ / file).string(), sound));
     };
-    std::vector<Damage> d = Generic(sound.size(), ext == "ntx" ? 1024 : 512, static_cast<unsigned>(sound.size()), 30);
+    std::vector<Damage> d = Generic(sound.size(), ext == "ntx" ? 1024 : 512, static_cast<unsigned>(sound.size()), 20);
     for (size_t at : {size_t(0), size_t(4), size_t(8), size_t(12), size_t(16), size_t(20), size_t(24)})
       d.push_back(Put(at, Le32(0xFFFFFFF0)));
     Sweep(withIndex, file, d, {"index --check k.dbf " + file});
@@ -247,7 +247,7 @@ TEST_F(DamagedFiles, ZipArchivesReadAndExtended) {
   const size_t end = sound.rfind(std::string("PK\x05\x06", 4));
   ASSERT_NE(end, std::string::npos);
   const size_t central = sound.rfind(std::string("PK\x01\x02", 4), end);
-  std::vector<Damage> d = Generic(sound.size(), 4096, 7, 30);
+  std::vector<Damage> d = Generic(sound.size(), 4096, 7, 20);
   // The end record's counts, size and offset; the central directory's sizes,
   // name length and local offset; the first local header's lengths.
   for (size_t at : {end + 8, end + 10}) d.push_back(Put(at, Le16(0xFFFF)));
@@ -278,7 +278,7 @@ TEST_F(DamagedFiles, RestructureOfAFolderWithOneDamagedFile) {
     for (const auto& [name, bytes] : demo) ASSERT_TRUE(WriteHostFile((folder / name).string(), bytes));
   };
   for (const auto& [victim, sound] : demo) {
-    std::vector<Damage> damages = Generic(sound.size(), 512, static_cast<unsigned>(sound.size()), 8);
+    std::vector<Damage> damages = Generic(sound.size(), 512, static_cast<unsigned>(sound.size()), 6);
     if (victim.size() > 4 && victim.substr(victim.size() - 4) == ".dbf")
       for (Damage& d : TableHeader()) damages.push_back(d);
     for (const Damage& d : damages) {
@@ -300,12 +300,15 @@ TEST_F(DamagedFiles, RestructureOfAFolderWithOneDamagedFile) {
             << where << " failed and changed the file";
         continue;
       }
-      for (const std::string table : {"CUSTOMER", "ORDERS", "PRODUCTS"}) {
-        const Outcome dump = Veltool(folder, "dump " + table + ".dbf");
-        ASSERT_EQ(dump.status, 0) << where << " left " << table << " unreadable: " << dump.err;
+      // The damaged file's table was rebuilt: it reads back, and so does its index.
+      const std::string table = victim.substr(0, victim.find('.'));
+      const bool dictionary = table == "Dictionary" || table == "dictionary";
+      const Outcome dump = Veltool(folder, "dump " + (dictionary ? std::string("Dictionary") : table) + ".dbf");
+      ASSERT_EQ(dump.status, 0) << where << " left " << table << " unreadable: " << dump.err;
+      if (table == "CUSTOMER") {
+        const Outcome check = Veltool(folder, "index --check CUSTOMER.dbf CUSTOMER.cdx");
+        ASSERT_EQ(check.status, 0) << where << " left a damaged index: " << check.err;
       }
-      const Outcome check = Veltool(folder, "index --check CUSTOMER.dbf CUSTOMER.cdx");
-      ASSERT_EQ(check.status, 0) << where << " left a damaged index: " << check.err;
     }
   }
 }

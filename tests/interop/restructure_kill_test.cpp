@@ -32,6 +32,13 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kFolder = "C:\\Velmora";
+
+// The seed of a run's kill instants: VEL_KILL_SEED=<n> repeats the instants of
+// a run that failed (its seed is in the failure's trace); otherwise a fresh one.
+uint32_t KillSeed() {
+  const char* text = std::getenv("VEL_KILL_SEED");
+  return text ? static_cast<uint32_t>(std::stoul(text)) : std::random_device()();
+}
 const opfolder::Options kOptions{.customers = 60, .orders = 40};
 const char* const kTables[] = {"CUSTOMER", "ORDERS", "PRODUCTS"};
 // Each table's files on disk, as the fixture spells them.
@@ -164,8 +171,7 @@ TEST_F(RestructureKillTest, EveryTableIsWholeWhereverTheRunIsKilled) {
   // Up to 150 instants spread over the run: one at random in each of 150
   // equal slices, so every run tries other instants. VEL_KILL_SEED=<n>
   // repeats the instants of a run that failed (its seed is in the trace).
-  const char* seedText = std::getenv("VEL_KILL_SEED");
-  const uint32_t seed = seedText ? static_cast<uint32_t>(std::stoul(seedText)) : std::random_device()();
+  const uint32_t seed = KillSeed();
   SCOPED_TRACE("VEL_KILL_SEED=" + std::to_string(seed));
   std::mt19937 random(seed);
   const int instants = std::min(total, 150);
@@ -198,7 +204,10 @@ TEST_F(RestructureKillTest, VeltoolKilledAtRandomMomentsLosesNoTable) {
   const auto micros =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started)
           .count();
-  std::mt19937 random(20261207);
+  // Other moments on every run, as for the instants above.
+  const uint32_t seed = KillSeed();
+  SCOPED_TRACE("VEL_KILL_SEED=" + std::to_string(seed));
+  std::mt19937 random(seed);
   for (int i = 0; i < 12; ++i) {
     Seed();
     const pid_t pid = ::fork();

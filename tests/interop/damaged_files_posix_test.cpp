@@ -185,6 +185,17 @@ TEST_F(DamagedFiles, TablesAndTheirMemoFiles) {
   for (Damage& d : Generic(fs::file_size(fs::path(VEL_FIXTURES_DIR) / "dbase_83.dbt"), 512, 83, 16)) dbt.push_back(d);
   Sweep(db3, "m.dbt", dbt, {"dump --json m.dbf"});
   Sweep(db3, "m.dbf", TableHeader(), {"dump m.dbf"});
+
+  // dBase IV: the block size and the free list live in the memo header.
+  auto db4 = [&] {
+    CopyIn("dbase_8b.dbf", "f.dbf");
+    CopyIn("dbase_8b.dbt", "f.dbt");
+  };
+  std::vector<Damage> dbt4 = {Put(0, Le32(0)), Put(0, Le32(0xFFFFFFFF)), Put(4, Le32(0xFFFFFFFF)),
+                              Put(20, Le16(0)), Put(20, Le16(1)), Put(20, Le16(0xFFFF))};
+  for (Damage& d : Generic(fs::file_size(fs::path(VEL_FIXTURES_DIR) / "dbase_8b.dbt"), 512, 84, 16))
+    dbt4.push_back(d);
+  Sweep(db4, "f.dbt", dbt4, {"dump --json f.dbf"});
 }
 
 TEST_F(DamagedFiles, CompoundIndexes) {

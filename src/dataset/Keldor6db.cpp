@@ -256,7 +256,7 @@ std::string TKeldorDataSet::TableFolder() const {
     const std::string value = i >= 0 ? aliases.ValueFromIndex(i) : std::string();
     // A folder registered as an alias of itself is that folder as this
     // dataset spells it (names are matched without regard to case).
-    const bool self = i >= 0 && platform::AnsiCompareText(value, aliases.Names(i)) == 0;
+    const bool self = i >= 0 && platform::AnsiSameText(value, aliases.Names(i));
     folder = value.empty() || self ? databaseName_ : value;
   }
   // No name at all is the current folder, not the root of the current drive.

@@ -23,7 +23,7 @@ std::string ValueText(const Variant& value) {
 bool IsPrefixOf(const std::string& text, const char* word) {
   std::string t = Trim(text);
   if (t.empty() || t.size() > std::strlen(word)) return false;
-  return platform::AnsiCompareText(t, std::string(word, t.size())) == 0;
+  return platform::AnsiSameText(t, std::string(word, t.size()));
 }
 
 // TDateTime values whose date lies in years 1 to 9999.
@@ -713,7 +713,7 @@ int TFields::IndexOf(const TField* field) const {
 
 TField* TFields::FindField(const std::string& name) const {
   for (TField* f : list_)
-    if (platform::AnsiCompareText(f->FieldName(), name) == 0) return f;
+    if (platform::AnsiSameText(f->FieldName(), name)) return f;
   return nullptr;
 }
 
@@ -790,7 +790,7 @@ TFieldDef& TFieldDefs::Items(int index) const {
 
 int TFieldDefs::IndexOf(const std::string& name) const {
   for (int i = 0; i < Count(); ++i)
-    if (platform::AnsiCompareText(items_[static_cast<size_t>(i)]->Name(), name) == 0) return i;
+    if (platform::AnsiSameText(items_[static_cast<size_t>(i)]->Name(), name)) return i;
   return -1;
 }
 

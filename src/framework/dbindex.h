@@ -51,7 +51,7 @@ class TIndexDefs {
   // By name, case ignored; -1 / nullptr when absent.
   int IndexOf(const std::string& name) const {
     for (int i = 0; i < Count(); ++i)
-      if (platform::AnsiCompareText(items_[static_cast<size_t>(i)]->Name(), name) == 0) return i;
+      if (platform::AnsiSameText(items_[static_cast<size_t>(i)]->Name(), name)) return i;
     return -1;
   }
   TIndexDef* Find(const std::string& name) const {

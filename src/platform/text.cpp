@@ -580,6 +580,16 @@ int LocaleCompare(std::string_view a, std::string_view b, bool withCase) {
 int AnsiCompareStr(std::string_view a, std::string_view b) { return LocaleCompare(a, b, true); }
 int AnsiCompareText(std::string_view a, std::string_view b) { return LocaleCompare(a, b, false); }
 
+// Weights come from a letter's upper-case form and the last tie-break compares
+// the upper-cased bytes, so the case-blind order calls two texts equal exactly
+// when their upper-case forms are the same bytes.
+bool AnsiSameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i] && AnsiUpperChar(a[i]) != AnsiUpperChar(b[i])) return false;
+  return true;
+}
+
 int CompareTextAscii(std::string_view a, std::string_view b) {
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {

@@ -56,6 +56,9 @@ bool IsAnsiAlpha(char c);
 // only as a tie-break. <0, 0, >0.
 int AnsiCompareStr(std::string_view a, std::string_view b);   // case matters
 int AnsiCompareText(std::string_view a, std::string_view b);  // case ignored
+// AnsiCompareText(a, b) == 0 without weighing the letters: the same text once
+// both are in upper case. For name lookups, which only ask for equality.
+bool AnsiSameText(std::string_view a, std::string_view b);
 // Plain byte-wise comparison ignoring ASCII case.
 int CompareTextAscii(std::string_view a, std::string_view b);
 

@@ -59,7 +59,7 @@ bool EqualAs(Kind kind, const Variant& value, const Variant& reference) {
   return false;
 }
 
-bool SameName(const std::string& a, const std::string& b) { return platform::AnsiCompareText(a, b) == 0; }
+bool SameName(const std::string& a, const std::string& b) { return platform::AnsiSameText(a, b); }
 
 bool MemoType(char t) { return t == 'M'; }
 

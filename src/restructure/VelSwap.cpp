@@ -199,7 +199,7 @@ std::string TTableSwap::OnDiskName(const std::string& name) const {
   platform::ListDirectory(folder_, entries);
   std::string found;
   for (const platform::FileInfo& e : entries)
-    if (platform::AnsiCompareText(e.name, name) == 0 && (found.empty() || e.name < found)) found = e.name;
+    if (platform::AnsiSameText(e.name, name) && (found.empty() || e.name < found)) found = e.name;
   return found;
 }
 

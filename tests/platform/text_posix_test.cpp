@@ -107,6 +107,17 @@ TEST(Text, LocaleComparison) {
                                        "Zebra"};
   EXPECT_EQ(words, expected);
   EXPECT_EQ(AnsiCompareText("Dictionary", "DICTIONARY"), 0);
+  // The quick equality of name lookups agrees with the case-blind order on
+  // every pair of characters, inside a word and across lengths.
+  for (int x = 1; x < 256; ++x) {
+    for (int y = 1; y < 256; ++y) {
+      const std::string a = "n" + std::string(1, char(x)) + "me", b = "N" + std::string(1, char(y)) + "ME";
+      ASSERT_EQ(AnsiSameText(a, b), AnsiCompareText(a, b) == 0) << x << " " << y;
+    }
+  }
+  EXPECT_FALSE(AnsiSameText("NAME", "NAMES"));
+  EXPECT_FALSE(AnsiSameText("\xDF", "SS"));  // sorts with "ss", yet another name
+  EXPECT_TRUE(AnsiSameText("\xFF", "\x9F"));
   EXPECT_EQ(AnsiCompareText("\xE9t\xE9", "\xC9T\xC9"), 0);
   EXPECT_GT(AnsiCompareText("\xE9", "E"), 0);               // the accent still counts
   EXPECT_LT(AnsiCompareText("r\xE9sum\xE9", "resumf"), 0);  // but only after the letters

@@ -17,6 +17,7 @@
 #include "archive/zarvoHeaders.h"
 #include "archive/zarvoStreams.h"
 #include "platform/text.h"
+#include "support/shell.h"
 #include "support/temp_drive.h"
 
 namespace fs = std::filesystem;
@@ -39,8 +40,6 @@ Out Shell(const std::string& command) {
   o.status = ::pclose(p);
   return o;
 }
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 // One line per entry from Python's zipfile: name|size|packed|crc|y-m-d h:m:s|external|method|flags
 const char* kLister = R"PY(

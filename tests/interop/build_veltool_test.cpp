@@ -11,6 +11,7 @@
 #include <string>
 
 #include "support/host_files.h"
+#include "support/shell.h"
 #include "support/temp_drive.h"
 
 namespace {
@@ -41,8 +42,6 @@ Result Veltool(const TempDrive& drive, const std::string& args) {
   std::filesystem::remove(errFile);
   return r;
 }
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 bool InCi() {
   const char* ci = std::getenv("CI");

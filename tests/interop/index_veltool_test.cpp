@@ -12,6 +12,7 @@
 
 #include "framework/bytes.h"
 #include "support/host_files.h"
+#include "support/shell.h"
 #include "support/temp_drive.h"
 #include "tables/table_test_util.h"
 
@@ -21,12 +22,6 @@ struct ToolRun {
   int status = -1;
   std::string out, err;
 };
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
 
 ToolRun Tool(const std::string& args, const std::string& env = "") {
   ToolRun r;

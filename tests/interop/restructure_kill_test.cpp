@@ -32,13 +32,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kFolder = "C:\\Velmora";
-
-// The seed of a run's kill instants: VEL_KILL_SEED=<n> repeats the instants of
-// a run that failed (its seed is in the failure's trace); otherwise a fresh one.
-uint32_t KillSeed() {
-  const char* text = std::getenv("VEL_KILL_SEED");
-  return text ? static_cast<uint32_t>(std::stoul(text)) : std::random_device()();
-}
 const opfolder::Options kOptions{.customers = 60, .orders = 40};
 const char* const kTables[] = {"CUSTOMER", "ORDERS", "PRODUCTS"};
 // Each table's files on disk, as the fixture spells them.
@@ -46,6 +39,13 @@ const std::map<std::string, std::vector<std::string>> kTableFiles = {
     {"CUSTOMER", {"CUSTOMER.DBF", "CUSTOMER.FPT", "CUSTOMER.CDX"}},
     {"ORDERS", {"orders.dbf", "orders.cdx", "orders.fpt"}},
     {"PRODUCTS", {"PRODUCTS.DBF", "PRODUCTS.FPT"}}};
+
+// The seed of a run's kill instants: VEL_KILL_SEED=<n> repeats the instants of
+// a run that failed (its seed is in the failure's trace); otherwise a fresh one.
+uint32_t KillSeed() {
+  const char* text = std::getenv("VEL_KILL_SEED");
+  return text ? static_cast<uint32_t>(std::stoul(text)) : std::random_device()();
+}
 
 // The Start command in this process; SIGKILL at step `killAt` (0: never).
 // Returns the steps the run took, -1 when it did not rebuild every table.
@@ -169,8 +169,7 @@ TEST_F(RestructureKillTest, EveryTableIsWholeWhereverTheRunIsKilled) {
   for (const char* t : kTables) ASSERT_TRUE(IsRebuilt(t)) << t;
 
   // Up to 150 instants spread over the run: one at random in each of 150
-  // equal slices, so every run tries other instants. VEL_KILL_SEED=<n>
-  // repeats the instants of a run that failed (its seed is in the trace).
+  // equal slices, so every run tries other instants (KillSeed).
   const uint32_t seed = KillSeed();
   SCOPED_TRACE("VEL_KILL_SEED=" + std::to_string(seed));
   std::mt19937 random(seed);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/host_files.h"
+#include "support/shell.h"
 #include "support/temp_drive.h"
 #include "tables/hx6_tool.h"
 #include "tables/table_test_util.h"
@@ -24,12 +25,6 @@ struct ToolRun {
   int status = -1;
   std::string out, err;
 };
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
 
 // Runs veltool with `args` (already quoted for the shell), stdin from /dev/null.
 ToolRun Tool(const std::string& args, const std::string& env = "") {
